@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds qel-flash (bin2plv32, boxsim, tests). Run as root on a fresh Debian machine, it first
+# installs the packages the build and the tests need. Usage: ./build.sh [default|asan|tsan]
+set -euo pipefail
+cd "$(dirname "$0")"
+preset=${1:-default}
+
+need=(cmake g++ make libgtest-dev lrzsz socat)
+missing=()
+for pkg in "${need[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" = 0 ]; then
+        echo "installing: ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq "${missing[@]}" >/dev/null
+    else
+        echo "missing Debian packages (install them as root): ${missing[*]}" >&2
+        exit 1
+    fi
+fi
+
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"
