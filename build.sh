@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 preset=${1:-default}
 
-need=(cmake g++ make libgtest-dev lrzsz socat)
+need=(cmake g++ make libgtest-dev)
 missing=()
 for pkg in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
