@@ -1,0 +1,76 @@
+// Copies a flash address range into a file, each word high byte first as in an image file.
+#include <cstdint>
+#include <cstdio>
+
+#include "download/download.h"
+#include "download/stdio_file.h"
+
+namespace {
+
+constexpr int BLOCK_BYTES = 4096;
+constexpr int FAST_RATE = 230400;
+
+}  // namespace
+
+int CDownload::ReadBack(const std::string& path, int first, int last) {
+    m_state = STATE_STARTED;
+    m_result = RESULT_OK;
+    auto fail = [this](int code) {
+        m_state = STATE_FAILED;
+        m_result = code;
+    };
+
+    stdio_file::File file(std::fopen(path.c_str(), "wb"));
+    if (!file) fail(RESULT_FILE_UNKNOWN);
+
+    if (m_state != STATE_FAILED) {
+        m_state = STATE_CONNECTING_READBACK;
+        stdio_file::DefaultDeviceName(m_deviceName);
+        if (Connect(m_deviceName) != 0) fail(RESULT_NO_ANSWER);
+    }
+    if (m_state != STATE_FAILED) {
+        // Without the fast rate the read goes on at the rate Connect leaves.
+        if (SetBaudRate(FAST_RATE) != 0 && Connect(m_deviceName) != 0) fail(RESULT_NO_ANSWER);
+    }
+
+    // 64 bits: a range that ends at the top of the int range must not wrap.
+    std::int64_t address = first;
+    std::uint16_t words[BLOCK_BYTES / 2];
+    std::uint8_t bytes[BLOCK_BYTES];
+    while (m_state != STATE_FAILED) {
+        std::int64_t n = static_cast<std::int64_t>(last) + 1 - address;
+        if (n <= 0) break;
+        m_state = STATE_TRANSFERRING;
+        if (n > BLOCK_BYTES) n = BLOCK_BYTES;
+        if (n % 2 != 0) ++n;
+        const int count = static_cast<int>(n / 2);
+        const auto at = static_cast<std::uint32_t>(address);
+
+        bool read = ReadMemory(words, at, count) == 0;
+        while (!read && Resync() == 0) read = ReadMemory(words, at, count) == 0;
+        if (!read) {
+            // The block holds no flash data: the file keeps only what really came.
+            fail(RESULT_NO_ANSWER);
+            break;
+        }
+        for (int i = 0; i < count; ++i) {
+            bytes[2 * i] = static_cast<std::uint8_t>(words[i] >> 8);
+            bytes[2 * i + 1] = static_cast<std::uint8_t>(words[i] & 0xFF);
+        }
+        if (std::fwrite(bytes, 1, static_cast<std::size_t>(n), file.get()) !=
+            static_cast<std::size_t>(n)) {
+            fail(RESULT_FILE_UNKNOWN);
+            break;
+        }
+        std::printf("read Block %li", static_cast<long>(address));
+        std::fflush(stdout);
+        address += n;
+    }
+
+    // A file that did not take every byte is a failed read-back, not a copy of the flash.
+    if (file && !stdio_file::Close(file) && m_state != STATE_FAILED) fail(RESULT_FILE_UNKNOWN);
+    ForceReset();
+    if (m_state == STATE_FAILED) return -1;
+    m_state = STATE_FINISHED;
+    return 0;
+}
