@@ -80,6 +80,9 @@ public:
     int Reset();
     void ForceReset();
     int Resync();
+    // Connect with the object's device name; a name never set (a download with an explicit
+    // address, a verify before any download) counts as none given, so Connect's default.
+    int ConnectDevice();
 
     // --- inspection -------------------------------------------------------------------------
     int GetState() const { return m_state; }

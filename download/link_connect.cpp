@@ -1,0 +1,89 @@
+// Waking and identifying the bootloader, and moving the link between baud rates: up for
+// the transfer, and down again, one rate at a time, when the line proves too fast.
+#include "download/download.h"
+#include "download/link_protocol.h"
+#include "serial/device/sync.h"
+#include "serial/v24.h"
+
+namespace {
+
+void SendName(int port, const char* name) {
+    V24WriteString(port, name);
+    V24WriteByte(port, 0);
+}
+
+}  // namespace
+
+int CDownload::Connect(const char* name) {
+    if (!name) name = "NUX_1000";
+    m_baudRate = link::LINK_BAUD;
+    V24SetHandshake(m_port, 0);
+    V24SetLine(m_port, link::LINK_BAUD, 8, 'N', 1);
+
+    SendName(m_port, name);
+    if (V24ReadByte(m_port) == link::READY) return 0;
+
+    // Not listening: a break restarts the box into its bootloader.
+    qel::dev::Sleep(100);
+    V24Dtr(m_port, 1);
+    V24SetBreak(m_port);
+    qel::dev::Sleep(1000);
+    V24Purge(m_port, 0);
+    V24Purge(m_port, 1);
+    qel::dev::Sleep(100);
+    V24ClearBreak(m_port);
+
+    // DTR is to drop with the next change of the line (the rate switch), not now: the box
+    // is starting up. The next Connect raises it again through the handshake mode.
+    if (qel::dev::DCB* settings = V24LineSettings(m_port)) {
+        settings->fDtrControl = qel::dev::DTR_CONTROL_DISABLE;
+    }
+
+    bool ready = false;
+    for (int i = 0; i < 10 && !ready; ++i) ready = V24ReadByte(m_port) == link::READY;
+    if (!ready) return -1;
+
+    SendName(m_port, name);
+    return V24ReadByte(m_port) == link::READY ? 0 : -1;
+}
+
+int CDownload::SetPortBaud(int baud) {
+    m_baudRate = baud;
+    qel::dev::Sleep(10);
+    if (V24SetLine(m_port, baud, 8, 'N', 1) != 0) return -1;
+    V24Purge(m_port, 0);
+    V24Purge(m_port, 1);
+    qel::dev::Sleep(10);
+    return 0;
+}
+
+int CDownload::SetBaudRate(int baud) {
+    // Kept even when the switch fails: Resync steps down from the rate that was tried.
+    m_baudRate = baud;
+    if (SendCommand("SBD", static_cast<std::uint32_t>(baud), 0) != 0) return -1;
+    qel::dev::Sleep(10);
+    if (V24SetLine(m_port, baud, 8, 'N', 1) != 0) return -1;
+    qel::dev::Sleep(10);
+    // The first prompt at the new rate may have been sent before the port followed; only
+    // the second command tells whether the link works.
+    SendCommand("NOP", 0, 0);
+    return SendCommand("NOP", 0, 0) == 0 ? 0 : -1;
+}
+
+int CDownload::Resync() {
+    const int previous = m_baudRate;
+    if (ConnectDevice() != 0) return -1;
+    static const int rates[] = {115200, 57600, 38400, 19200, 9600};
+    for (int rate : rates) {
+        if (previous <= rate) continue;
+        if (SetBaudRate(rate) == 0) return 0;
+        if (ConnectDevice() != 0) return -1;
+    }
+    if (previous > 4800 && SetBaudRate(4800) == 0) return 0;
+    ConnectDevice();
+    return -1;
+}
+
+int CDownload::ConnectDevice() {
+    return Connect(m_deviceName[0] ? m_deviceName : nullptr);
+}
