@@ -1,0 +1,91 @@
+// Pseudo-terminals and a QELFLASH_PORTS folder for the termios backend's tests.
+#pragma once
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace qel::test {
+
+// A pty whose master the test holds, as boxsim does.
+struct Pty {
+    int master = -1;
+    std::string slave;
+
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
+            slave = ptsname(master);
+        }
+    }
+    ~Pty() { CloseMaster(); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    void CloseMaster() {
+        if (master >= 0) close(master);
+        master = -1;
+    }
+
+    // Reads from the master until n bytes came or ms passed without any.
+    std::string Read(std::size_t n, int ms = 2000) {
+        std::string got;
+        while (got.size() < n) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, ms) != 1) break;
+            char buf[4096];
+            ssize_t r = read(master, buf, std::min(sizeof buf, n - got.size()));
+            if (r <= 0) break;
+            got.append(buf, static_cast<std::size_t>(r));
+        }
+        return got;
+    }
+
+    void Write(const std::string& bytes) {
+        [[maybe_unused]] ssize_t r = write(master, bytes.data(), bytes.size());
+    }
+};
+
+// A temporary folder of port links, named by QELFLASH_PORTS while it lives.
+struct PortsFolder {
+    std::string dir;
+    std::vector<std::string> links;
+
+    PortsFolder() {
+        char name[] = "/tmp/qelports.XXXXXX";
+        if (mkdtemp(name) != nullptr) dir = name;
+        setenv("QELFLASH_PORTS", dir.c_str(), 1);
+    }
+    ~PortsFolder() {
+        for (const auto& l : links) unlink(l.c_str());
+        rmdir(dir.c_str());
+        unsetenv("QELFLASH_PORTS");
+    }
+    PortsFolder(const PortsFolder&) = delete;
+    PortsFolder& operator=(const PortsFolder&) = delete;
+
+    void Link(const std::string& name, const std::string& target) {
+        const std::string path = dir + "/" + name;
+        links.push_back(path);
+        [[maybe_unused]] int r = symlink(target.c_str(), path.c_str());
+    }
+};
+
+inline double CpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+}
+
+inline double WallMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace qel::test
