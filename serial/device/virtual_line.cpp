@@ -1,7 +1,5 @@
 #include "serial/device/virtual_line.h"
 
-#include "serial/device/sync.h"
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -10,6 +8,8 @@
 #include <map>
 #include <mutex>
 #include <vector>
+
+#include "serial/device/sync.h"
 
 namespace qel::dev {
 
@@ -34,6 +34,7 @@ struct Side {
     bool writePending = false;
     DWORD pendingCount = 0;
     std::function<bool(BYTE&)> filter;
+    std::function<bool(DWORD)> maskHook;
     double delayMs = 0;
     bool pacing = false;
     Clock::time_point lastReady{};
@@ -70,8 +71,8 @@ struct VirtualLineState {
         auto now = Clock::now();
         auto ready = now + std::chrono::microseconds(static_cast<long long>(from.delayMs * 1000));
         if (from.pacing && from.dcb.BaudRate > 0) {
-            auto byteTime = std::chrono::microseconds(1000000LL * BitsPerByte(from.dcb) /
-                                                      from.dcb.BaudRate);
+            auto byteTime =
+                std::chrono::microseconds(1000000LL * BitsPerByte(from.dcb) / from.dcb.BaudRate);
             ready = std::max(ready, std::max(from.lastReady, now) + byteTime);
             from.lastReady = ready;
         }
@@ -106,7 +107,7 @@ struct VirtualLineState {
 // A port's open handle on one end: closing it ends its event wait and makes every further
 // call fail, while the end itself lives on for the next opening.
 class VirtualHandle : public Device {
-public:
+  public:
     explicit VirtualHandle(std::shared_ptr<VirtualEnd> end) : end_(std::move(end)) {}
     ~VirtualHandle() override { Close(); }
 
@@ -125,18 +126,22 @@ public:
         return end_->Write(buf, n);
     }
     bool WaitWrite(DWORD ms, DWORD& count) override { return Open() && end_->WaitWrite(ms, count); }
-    bool SetCommMask(DWORD mask) override { return Open() && end_->SetCommMask(mask); }
+    bool SetCommMask(DWORD mask) override;
     bool WaitCommEvent(DWORD& mask) override;
-    bool ClearCommError(DWORD& e, COMSTAT* st) override { return Open() && end_->ClearCommError(e, st); }
+    bool ClearCommError(DWORD& e, COMSTAT* st) override {
+        return Open() && end_->ClearCommError(e, st);
+    }
     bool PurgeComm(DWORD flags) override { return Open() && end_->PurgeComm(flags); }
     bool SetCommBreak() override { return Open() && end_->SetCommBreak(); }
     bool ClearCommBreak() override { return Open() && end_->ClearCommBreak(); }
-    bool GetCommModemStatus(DWORD& bits) override { return Open() && end_->GetCommModemStatus(bits); }
+    bool GetCommModemStatus(DWORD& bits) override {
+        return Open() && end_->GetCommModemStatus(bits);
+    }
     bool EscapeCommFunction(DWORD f) override { return Open() && end_->EscapeCommFunction(f); }
     void Close() override;
     DWORD LastError() const override { return closed_ ? ERROR_INVALID_HANDLE : end_->LastError(); }
 
-private:
+  private:
     bool Open() {
         std::lock_guard<std::mutex> lock(end_->line_->mutex);
         return !closed_;
@@ -173,6 +178,20 @@ static bool WaitEvent(VirtualLineState& line, int s, const bool* closed, DWORD& 
     }
 }
 
+bool VirtualHandle::SetCommMask(DWORD mask) {
+    std::function<bool(DWORD)> hook;
+    {
+        std::lock_guard<std::mutex> lock(end_->line_->mutex);
+        hook = end_->line_->self(end_->side_).maskHook;
+    }
+    if (hook && !hook(mask)) {
+        std::lock_guard<std::mutex> lock(end_->line_->mutex);
+        end_->line_->self(end_->side_).lastError = ERROR_GEN_FAILURE;
+        return false;
+    }
+    return Open() && end_->SetCommMask(mask);
+}
+
 bool VirtualHandle::WaitCommEvent(DWORD& mask) {
     return WaitEvent(*end_->line_, end_->side_, &closed_, mask);
 }
@@ -198,10 +217,10 @@ VirtualEnd::VirtualEnd(std::shared_ptr<VirtualLineState> line, int side)
 VirtualEnd::~VirtualEnd() = default;
 
 #define QEL_LOCK std::lock_guard<std::mutex> lock(line_->mutex)
-#define QEL_GONE_FAILS                                   \
-    if (line_->disconnected) {                           \
+#define QEL_GONE_FAILS                                       \
+    if (line_->disconnected) {                               \
         line_->self(side_).lastError = ERROR_DEVICE_REMOVED; \
-        return false;                                    \
+        return false;                                        \
     }
 
 bool VirtualEnd::SetupComm(DWORD in, DWORD out) {
@@ -285,9 +304,8 @@ IoResult VirtualEnd::Write(const void* buf, DWORD n) {
 bool VirtualEnd::WaitWrite(DWORD ms, DWORD& count) {
     std::unique_lock<std::mutex> lock(line_->mutex);
     Side& side = line_->self(side_);
-    bool done = line_->cv.wait_for(lock, Scaled(ms), [&] {
-        return !side.writePending || line_->disconnected;
-    });
+    bool done = line_->cv.wait_for(lock, Scaled(ms),
+                                   [&] { return !side.writePending || line_->disconnected; });
     if (!done) return false;
     if (line_->disconnected && side.writePending) {
         side.lastError = ERROR_DEVICE_REMOVED;
@@ -305,7 +323,9 @@ bool VirtualEnd::SetCommMask(DWORD mask) {
     return true;
 }
 
-bool VirtualEnd::WaitCommEvent(DWORD& mask) { return WaitEvent(*line_, side_, nullptr, mask); }
+bool VirtualEnd::WaitCommEvent(DWORD& mask) {
+    return WaitEvent(*line_, side_, nullptr, mask);
+}
 
 bool VirtualEnd::ClearCommError(DWORD& errors, COMSTAT* status) {
     QEL_LOCK;
@@ -376,8 +396,12 @@ bool VirtualEnd::EscapeCommFunction(DWORD function) {
     QEL_GONE_FAILS;
     Side& side = line_->self(side_);
     switch (function) {
-        case SETDTR: side.dtr = true; break;
-        case CLRDTR: side.dtr = false; break;
+        case SETDTR:
+            side.dtr = true;
+            break;
+        case CLRDTR:
+            side.dtr = false;
+            break;
         case SETRTS:
         case CLRRTS:
             if (side.dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
@@ -434,6 +458,11 @@ void VirtualEnd::SetRing(bool on) {
 void VirtualEnd::SetFilter(std::function<bool(BYTE&)> filter) {
     QEL_LOCK;
     line_->self(side_).filter = std::move(filter);
+}
+
+void VirtualEnd::SetMaskHook(std::function<bool(DWORD)> hook) {
+    QEL_LOCK;
+    line_->self(side_).maskHook = std::move(hook);
 }
 
 void VirtualEnd::SetDelayMs(double ms) {

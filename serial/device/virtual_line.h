@@ -13,7 +13,7 @@ namespace qel::dev {
 struct VirtualLineState;
 
 class VirtualEnd : public Device, public std::enable_shared_from_this<VirtualEnd> {
-public:
+  public:
     VirtualEnd(std::shared_ptr<VirtualLineState> line, int side);
     ~VirtualEnd() override;
 
@@ -49,6 +49,10 @@ public:
     // line time of the bytes before it at this end's baud rate (10 bits a byte for 8N1).
     void SetDelayMs(double ms);
     void SetPacing(bool on);
+    // Called (outside the line's lock) whenever a port handle on this end sets its event
+    // mask, before the mask is applied; it may block to delay the call, and returning false
+    // fails it. For tests of a receive thread that starts late or not at all.
+    void SetMaskHook(std::function<bool(DWORD mask)> hook);
     // Takes the line away, as when a USB adapter is pulled: the other end's reads and writes
     // fail and its event wait reports an error.
     void Disconnect();
@@ -61,7 +65,7 @@ public:
     // Opens a handle on this end as a port would: one exclusive user at a time.
     std::shared_ptr<Device> OpenHandle(bool exclusive, DWORD& error);
 
-private:
+  private:
     friend class VirtualHandle;
     std::shared_ptr<VirtualLineState> line_;
     const int side_;

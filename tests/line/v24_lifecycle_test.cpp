@@ -1,0 +1,158 @@
+// Opening, closing and the receive thread when things go wrong: a thread paused at close, a
+// thread that does not end or does not start in time, a device that vanishes.
+#include <atomic>
+
+#include "serial/port_table.h"
+#include "tests/line/v24_line_fixture.h"
+
+namespace v24test {
+namespace {
+
+using qel::serial::LiveReceiveThreads;
+
+struct Lifecycle : V24Line {
+    void SetUp() override {
+        V24Line::SetUp();
+        // Threads of earlier tests in this process are gone before we count ours.
+        ASSERT_TRUE(WaitUntil([] { return LiveReceiveThreads() == 0; }, 5000));
+    }
+};
+
+TEST_F(Lifecycle, ClosingEndsAThreadPausedAfterAReportAtOnce) {
+    Open();
+    EXPECT_EQ(LiveReceiveThreads(), 1);
+    Send("unread");  // the thread reports it and pauses for a reader that never comes
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    double start = NowMs();
+    EXPECT_EQ(V24Close(h), 0);
+    EXPECT_LE(NowMs() - start, 1000);
+    EXPECT_TRUE(WaitUntil([] { return LiveReceiveThreads() == 0; }, 1000));
+    EXPECT_EQ(V24Close(h), V24_NOT_OPEN);
+}
+
+std::atomic<bool> g_holdNotify{false};
+std::atomic<int> g_notifyEntered{0};
+
+void HangingNotify(unsigned, int) {
+    g_notifyEntered++;
+    while (g_holdNotify) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+TEST_F(Lifecycle, CloseWaitsNoLongerThanFiveSecondsForAThreadThatDoesNotEnd) {
+    SetTimeScale(10);  // 5000 ms become 500
+    g_holdNotify = true;
+    g_notifyEntered = 0;
+    Open();
+    V24SetNotify(h, HangingNotify, 0x400);
+    Send("x");
+    ASSERT_TRUE(WaitUntil([] { return g_notifyEntered > 0; }));
+
+    double start = NowMs();
+    EXPECT_EQ(V24Close(h), 0);
+    double took = NowMs() - start;
+    EXPECT_GE(took, 450);
+    EXPECT_LE(took, 1800);
+
+    // The slot serves a new opening while the old thread is still stuck in the call-back.
+    Open();
+    EXPECT_EQ(h, 0);
+    EXPECT_EQ(LiveReceiveThreads(), 2);
+    g_holdNotify = false;
+    EXPECT_TRUE(WaitUntil([] { return LiveReceiveThreads() == 1; }));
+    V24SetTimeout(h, 1000);
+    EXPECT_EQ(V24ReadByte(h), 'x');
+    Send("y");
+    EXPECT_EQ(V24ReadByte(h), 'y');
+}
+
+TEST_F(Lifecycle, OpenGivesUpOnAThreadThatStartsLateAndTheLateThreadHarmsNothing) {
+    SetTimeScale(10);
+    std::atomic<bool> hold{true};
+    std::atomic<int> calls{0};
+    line.a->SetMaskHook([&](DWORD) {
+        if (calls++ == 0) {
+            while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    });
+    double start = NowMs();
+    EXPECT_EQ(V24Open("COM9", 1), V24_THREAD_START);
+    double took = NowMs() - start;
+    EXPECT_GE(took, 450);
+    EXPECT_LE(took, 1800);
+    EXPECT_EQ(V24Close(0), V24_NOT_OPEN);
+
+    // The device was released: the port opens again, exclusively, with a thread that starts.
+    Open();
+    EXPECT_EQ(h, 0);
+    hold = false;
+    EXPECT_TRUE(WaitUntil([] { return LiveReceiveThreads() == 1; }));
+    Send("ok");
+    char buf[4];
+    EXPECT_EQ(V24ReadBuffer(h, buf, 2), 2);
+    EXPECT_EQ(Bytes(buf, 2), "ok");
+    EXPECT_EQ(V24Close(h), 0);
+    EXPECT_TRUE(WaitUntil([] { return LiveReceiveThreads() == 0; }));
+}
+
+TEST_F(Lifecycle, OpenGivesUpWhenTheEventMaskCannotBeSet) {
+    SetTimeScale(10);
+    line.a->SetMaskHook([](DWORD) { return false; });
+    EXPECT_EQ(V24Open("COM9", 1), V24_THREAD_START);
+    EXPECT_EQ(LiveReceiveThreads(), 0);
+    DWORD error = 0;
+    EXPECT_TRUE(line.a->OpenHandle(true, error));
+}
+
+std::atomic<int> g_reports{0};
+void CountReport(unsigned, int) {
+    g_reports++;
+}
+
+TEST_F(Lifecycle, AVanishedLineEndsEveryWaitAtOnceAndTheThreadDoesNotSpin) {
+    Open();
+    g_reports = 0;
+    V24SetNotify(h, CountReport, 0x400);
+    V24SetTimeout(h, 3000);
+    Send("abc");
+    ASSERT_TRUE(WaitUntil([] { return g_reports > 0; }));
+    line.b->Disconnect();
+
+    char buf[16];
+    double start = NowMs();
+    EXPECT_EQ(V24ReadBuffer(h, buf, 10), 3);  // what it has
+    EXPECT_EQ(Bytes(buf, 3), "abc");
+    EXPECT_EQ(V24ReadByte(h), V24_TIMEOUT);
+    EXPECT_EQ(V24WaitByte(h), -1);
+    EXPECT_EQ(V24ReadLine(h, buf, 10, '\r'), 0);
+    EXPECT_EQ(V24WriteByte(h, 'x'), V24_NOT_SENT);
+    EXPECT_EQ(V24WriteString(h, "xy"), 0);
+    EXPECT_LE(NowMs() - start, 1000);
+    EXPECT_NE(V24LastError(h), 0u);
+
+    int reports = g_reports;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(g_reports, reports);
+    EXPECT_LE(reports, 3);
+
+    start = NowMs();
+    EXPECT_EQ(V24Close(h), 0);
+    EXPECT_LE(NowMs() - start, 1000);
+    EXPECT_TRUE(WaitUntil([] { return LiveReceiveThreads() == 0; }, 1000));
+}
+
+TEST_F(Lifecycle, AReadWaitingForDataEndsWhenTheLineVanishes) {
+    Open();
+    V24SetTimeout(h, 5000);
+    std::thread pull([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        line.b->Disconnect();
+    });
+    double start = NowMs();
+    EXPECT_EQ(V24ReadByte(h), V24_TIMEOUT);
+    EXPECT_LE(NowMs() - start, 1500);
+    pull.join();
+}
+
+}  // namespace
+}  // namespace v24test

@@ -1,0 +1,226 @@
+#include <cstring>
+#include <vector>
+
+#include "tests/line/v24_line_fixture.h"
+
+namespace v24test {
+namespace {
+
+using PortTable = V24Line;
+
+TEST_F(PortTable, EveryOperationGuardsItsHandle) {
+    unsigned char byte = 0;
+    char text[8];
+    int value = 0;
+    std::vector<std::function<int(int)>> calls = {
+        [](int p) { return V24Close(p); },
+        [](int p) { return V24SetLine(p, 9600, 8, 'N', 1); },
+        [&](int p) { return V24GetLine(p, &value, nullptr, nullptr, nullptr); },
+        [](int p) { return V24SetDefaultLine(p); },
+        [](int p) { return V24SetHandshake(p, 0); },
+        [](int p) { return V24GetHandshake(p); },
+        [](int p) { return V24SetTimeout(p, 10); },
+        [](int p) { return V24GetTimeout(p); },
+        [](int p) { return V24SetQueueSize(p, 0, 100); },
+        [](int p) { return V24GetQueueSize(p, 0); },
+        [](int p) { return V24Purge(p, 0); },
+        [](int p) { return V24Dtr(p, 2); },
+        [](int p) { return V24Rts(p, 2); },
+        [&](int p) { return V24ReadByteTimed(p, &byte, 0); },
+        [](int p) { return V24ReadByte(p); },
+        [&](int p) { return V24ReadLine(p, text, 4, '\r'); },
+        [&](int p) { return V24ReadBuffer(p, text, 4); },
+        [](int p) { return V24PeekByte(p); },
+        [](int p) { return V24WaitByte(p); },
+        [](int p) { return V24GetLineErrors(p); },
+        [](int p) { return V24GetQueueCount(p, 0); },
+        [](int p) { return V24IsQueueEmpty(p, 0); },
+        [](int p) { return V24SetNotify(p, nullptr, 0); },
+        [](int p) { return V24WriteByte(p, 'x'); },
+        [](int p) { return V24WriteString(p, "x"); },
+        [](int p) { return V24WriteBuffer(p, "x", 1); },
+        [](int p) { return V24Printf(p, "%d", 1); },
+        [](int p) { return V24SetBreak(p); },
+        [](int p) { return V24ClearBreak(p); },
+        [](int p) { return V24PulseBreak(p); },
+        [](int p) { return V24GetCts(p); },
+        [](int p) { return V24GetDsr(p); },
+        [](int p) { return V24GetRing(p); },
+        [](int p) { return V24GetRlsd(p); },
+    };
+    for (size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i](-1), V24_BAD_HANDLE) << "call " << i;
+        EXPECT_EQ(calls[i](10), V24_BAD_HANDLE) << "call " << i;
+        EXPECT_EQ(calls[i](3), V24_NOT_OPEN) << "call " << i;
+    }
+    EXPECT_EQ(V24GetNotifyMessage(-1), 0u);
+    EXPECT_EQ(V24GetNotifyMessage(3), 0u);
+    EXPECT_EQ(V24LineSettings(3), nullptr);
+    EXPECT_EQ(V24PortCount(), 10);
+}
+
+TEST_F(PortTable, TenPortsOpenAnEleventhIsRefusedAndAFreedSlotIsReused) {
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(V24Open("COM9", 0), i);
+    EXPECT_EQ(V24Open("COM9", 0), V24_NO_SLOT);
+    EXPECT_EQ(V24Close(4), 0);
+    EXPECT_EQ(V24Close(4), V24_NOT_OPEN);
+    EXPECT_EQ(V24Open("COM9", 0), 4);
+}
+
+TEST_F(PortTable, NamesAreCheckedAndMadeIntoOneDevicePath) {
+    RegisterVirtualPort("COM123", line.a);
+    RegisterVirtualPort("FOO", line.a);
+    for (const char* name :
+         {"COM9", "com9", "\\\\.\\COM9", "\\\\.\\com9", "cOm1234567", "\\\\.\\foo"}) {
+        int port = V24Open(name, 1);
+        EXPECT_EQ(port, 0) << name;
+        EXPECT_EQ(V24Close(port), 0) << name;
+    }
+    EXPECT_EQ(V24Open("LPT1", 1), V24_NO_DEVICE);
+    EXPECT_EQ(V24Open("\\\\.COM9", 1), V24_NO_DEVICE);
+    EXPECT_EQ(V24Open(nullptr, 1), V24_NO_DEVICE);
+    EXPECT_EQ(V24Open("COMX", 1), V24_NO_DEVICE);
+    UnregisterVirtualPort("COM123");
+    UnregisterVirtualPort("FOO");
+}
+
+TEST_F(PortTable, ABusyDeviceIsRefusedAndTheSlotStaysFree) {
+    Open();
+    EXPECT_EQ(V24Open("COM9", 1), V24_ACCESS_DENIED);
+    EXPECT_EQ(V24GetTimeout(1), V24_NOT_OPEN);
+}
+
+TEST_F(PortTable, OpeningKeepsTheRateAndSetsTheDefaults) {
+    DCB dcb;
+    line.a->GetCommState(dcb);
+    dcb.BaudRate = 4800;
+    dcb.fOutX = 1;
+    line.a->SetCommState(dcb);
+    Open();
+
+    int baud = 0, bits = 0, parity = 0, stop = 0;
+    EXPECT_EQ(V24GetLine(h, &baud, &bits, &parity, &stop), 0);
+    EXPECT_EQ(baud, 4800);
+    EXPECT_EQ(bits, 8);
+    EXPECT_EQ(parity, 'N');
+    EXPECT_EQ(stop, 1);
+    EXPECT_EQ(V24GetTimeout(h), 1000);
+    EXPECT_EQ(V24GetHandshake(h), 0);
+    EXPECT_EQ(V24GetQueueSize(h, 0), 4096);
+    EXPECT_EQ(V24GetQueueSize(h, 1), 2048);
+    EXPECT_EQ(V24Dtr(h, 2), 1);
+    EXPECT_EQ(V24Rts(h, 2), 1);
+    EXPECT_TRUE(line.a->DtrOn());
+    EXPECT_TRUE(line.a->RtsOn());
+
+    line.a->GetCommState(dcb);
+    EXPECT_EQ(dcb.fOutX, 0u);
+    EXPECT_EQ(dcb.fParity, 1u);
+    EXPECT_EQ(dcb.XonLim, 1024);
+    EXPECT_EQ(dcb.XoffLim, 1024);
+}
+
+TEST_F(PortTable, LineSettingsAreCheckedAppliedAndReadBack) {
+    Open();
+    EXPECT_EQ(V24SetLine(h, 19200, 7, 'E', 2), 0);
+    EXPECT_EQ(line.a->BaudRate(), 19200u);
+    int baud = 0, bits = 0, parity = 0, stop = 0;
+    EXPECT_EQ(V24GetLine(h, &baud, &bits, &parity, &stop), 0);
+    EXPECT_EQ(baud, 19200);
+    EXPECT_EQ(bits, 7);
+    EXPECT_EQ(parity, 'E');
+    EXPECT_EQ(stop, 2);
+
+    // Refused values change nothing.
+    EXPECT_EQ(V24SetLine(h, 9600, 0, 'e', 0), V24_BAD_ARGUMENT);
+    EXPECT_EQ(V24SetLine(h, 9600, 9, 0, 0), V24_BAD_ARGUMENT);
+    EXPECT_EQ(V24SetLine(h, 9600, 0, 0, 3), V24_BAD_ARGUMENT);
+    EXPECT_EQ(line.a->BaudRate(), 19200u);
+    EXPECT_EQ(V24SetLine(h, 0, 0, 0, 0), 0);
+    EXPECT_EQ(V24LineSettings(h)->ByteSize, 7);
+
+    // The interface takes sizes that reading back cannot represent.
+    EXPECT_EQ(V24SetLine(h, 2400, 16, 'O', 1), 0);
+    baud = 0;
+    EXPECT_EQ(V24GetLine(h, &baud, &bits, nullptr, nullptr), V24_BAD_ARGUMENT);
+    EXPECT_EQ(baud, 2400);
+    EXPECT_EQ(V24SetDefaultLine(h), 0);
+    EXPECT_EQ(V24GetLine(h, nullptr, &bits, &parity, nullptr), 0);
+    EXPECT_EQ(bits, 8);
+    EXPECT_EQ(parity, 'N');
+}
+
+TEST_F(PortTable, StoredSettingsChangedInPlaceReachTheDeviceWithTheNextApply) {
+    Open();
+    V24LineSettings(h)->fDtrControl = DTR_CONTROL_DISABLE;
+    EXPECT_TRUE(line.a->DtrOn());
+    EXPECT_EQ(V24SetLine(h, 0, 0, 0, 0), 0);
+    EXPECT_FALSE(line.a->DtrOn());
+    EXPECT_EQ(V24SetHandshake(h, 0), 0);
+    EXPECT_TRUE(line.a->DtrOn());
+}
+
+TEST_F(PortTable, FlowControlModesAndTheRtsLineUnderHardwareFlowControl) {
+    Open();
+    DCB before = *V24LineSettings(h);
+    EXPECT_EQ(V24SetHandshake(h, 4), V24_BAD_ARGUMENT);
+    EXPECT_EQ(std::memcmp(&before, V24LineSettings(h), sizeof before), 0);
+
+    EXPECT_EQ(V24SetHandshake(h, 1), 0);
+    DCB one = *V24LineSettings(h);
+    EXPECT_EQ(one.fOutX, 1u);
+    EXPECT_EQ(one.fInX, 1u);
+    EXPECT_EQ(V24SetHandshake(h, 2), 0);
+    EXPECT_EQ(std::memcmp(&one, V24LineSettings(h), sizeof one), 0);
+    EXPECT_EQ(V24GetHandshake(h), 2);
+
+    EXPECT_EQ(V24SetHandshake(h, 3), 0);
+    EXPECT_EQ(V24LineSettings(h)->fOutxCtsFlow, 1u);
+    EXPECT_EQ(V24LineSettings(h)->fOutX, 0u);
+    for (int op : {0, 1, 2}) EXPECT_EQ(V24Rts(h, op), V24_RTS_HANDSHAKE);
+
+    EXPECT_EQ(V24SetHandshake(h, 0), 0);
+    EXPECT_EQ(V24Rts(h, 2), 1);
+    EXPECT_TRUE(line.a->RtsOn());
+}
+
+TEST_F(PortTable, DtrAndRtsFollowTheirOperations) {
+    Open();
+    EXPECT_EQ(V24Dtr(h, 0), 0);
+    EXPECT_FALSE(line.a->DtrOn());
+    EXPECT_EQ(V24Dtr(h, 2), 0);
+    EXPECT_EQ(V24Dtr(h, 3), V24_BAD_ARGUMENT);
+    EXPECT_EQ(V24Rts(h, 0), 0);
+    EXPECT_FALSE(line.a->RtsOn());
+    EXPECT_EQ(V24Rts(h, 1), 1);
+    EXPECT_TRUE(line.a->RtsOn());
+    EXPECT_EQ(V24Rts(h, -1), V24_BAD_ARGUMENT);
+}
+
+TEST_F(PortTable, InputQueueSizeSetsTheFlowControlLimits) {
+    Open();
+    EXPECT_EQ(V24SetQueueSize(h, 0, 1000), 0);
+    EXPECT_EQ(V24LineSettings(h)->XonLim, 250);
+    EXPECT_EQ(V24LineSettings(h)->XoffLim, 250);
+    DCB dcb;
+    line.a->GetCommState(dcb);
+    EXPECT_EQ(dcb.XoffLim, 250);
+    EXPECT_EQ(V24GetQueueSize(h, 0), 1000);
+    EXPECT_EQ(V24SetQueueSize(h, 1, 512), 0);
+    EXPECT_EQ(V24GetQueueSize(h, 1), 512);
+    EXPECT_EQ(V24SetQueueSize(h, 2, 512), V24_BAD_ARGUMENT);
+    EXPECT_EQ(V24GetQueueSize(h, 2), V24_BAD_ARGUMENT);
+}
+
+TEST_F(PortTable, AFreshOpeningStartsWithoutTheReceiveErrorsOfThePreviousOne) {
+    Open();
+    ASSERT_EQ(V24SetQueueSize(h, 0, 4), 0);
+    Send("0123456789");
+    ASSERT_EQ(V24GetQueueCount(h, 0), 4);  // fetches the overrun into the slot
+    ASSERT_EQ(V24Close(h), 0);
+    Open();
+    EXPECT_EQ(V24GetLineErrors(h), 0);
+}
+
+}  // namespace
+}  // namespace v24test
