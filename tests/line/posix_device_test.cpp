@@ -1,6 +1,7 @@
 #include "serial/device/posix_device.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <atomic>
@@ -95,7 +96,18 @@ TEST_F(PosixLine, ExclusiveOpenIsRefusedWhileHeld) {
     EXPECT_FALSE(OpenDevice("\\\\.\\COM8", false, error));
     EXPECT_EQ(error, ERROR_ACCESS_DENIED);
 
+    // TIOCEXCL keeps ordinary users out while the port is held, and must not outlive it
+    // while another descriptor (the simulator's) keeps the tty open.
+    const int other = open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
+    int excl = 0;
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &excl), 0);
+    EXPECT_EQ(excl, 1);
     host->Close();
+    ASSERT_EQ(ioctl(other, TIOCGEXCL, &excl), 0);
+    EXPECT_EQ(excl, 0);
+    close(other);
+
     auto shared1 = OpenDevice("\\\\.\\COM8", false, error);
     auto shared2 = OpenDevice("\\\\.\\COM7", false, error);
     EXPECT_TRUE(shared1);
