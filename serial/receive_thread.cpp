@@ -34,7 +34,7 @@ void ReceiveThread(std::shared_ptr<ReceiveLink> link) {
             link->dataSignal->Set();
             V24NotifyWindow window = link->notifyWindow.load();
             unsigned message = link->notifyMessage.load();
-            if (window && message) window(message, link->index);
+            if (window && message && link->running.load()) window(message, link->index);
         }
         // Also after a wait that failed or brought no arrival: a device that answers every
         // wait at once must not keep this thread spinning. A reader lets it go on, and closing

@@ -28,7 +28,8 @@ enum V24Error {
 constexpr int V24_PORTS = 10;
 
 // Stands in for the window that receives the data-arrival message: called from the port's
-// receive thread with the message number and the port's handle, and not waited for.
+// receive thread with the message number and the port's handle, and not waited for by any
+// reader. V24SetNotify calls it itself, in the caller's thread, when bytes already wait.
 using V24NotifyWindow = void (*)(unsigned message, int handle);
 
 // --- port table, opening, configuration and closing ------------------------------------
