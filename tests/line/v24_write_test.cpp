@@ -26,6 +26,11 @@ TEST_F(Writing, BytesTextsAndFormattedTextReachTheFarEnd) {
     longText[254] = 'E';
     EXPECT_EQ(V24Printf(h, "%s", longText.c_str()), 255);
     EXPECT_EQ(Received(), longText.substr(0, 255));
+
+    // A rate of 0 put into the stored settings must not break the completion arithmetic.
+    V24LineSettings(h)->BaudRate = 0;
+    EXPECT_EQ(V24WriteByte(h, 'z'), 0);
+    EXPECT_EQ(Received(), "z");
 }
 
 // Holds the port's output with CTS flow control: the far end drops RTS.
