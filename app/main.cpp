@@ -1,6 +1,5 @@
-#include <cstdio>
+#include "app/run.h"
 
-int main() {
-    std::printf("\nORN KALVER QEL-flash\n");
-    return 1;
+int main(int argc, char** argv) {
+    return RunFrontEnd(argc, argv);
 }

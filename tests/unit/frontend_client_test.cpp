@@ -1,0 +1,47 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "download/download.h"
+
+namespace {
+
+TEST(FrontendClient, MessagesKeepTheirPaddingAndSpelling) {
+    EXPECT_EQ(CDownload::GetErrorText(0), "without failure         ");
+    EXPECT_EQ(CDownload::GetErrorText(2), "COM-Port not open       ");
+    EXPECT_EQ(CDownload::GetErrorText(3), "no answwer              ");
+    EXPECT_EQ(CDownload::GetErrorText(4), "file unknown            ");
+    EXPECT_EQ(CDownload::GetErrorText(10), "targetadress bad        ");
+    EXPECT_EQ(CDownload::GetErrorText(19), "no Answer               ");
+    EXPECT_EQ(CDownload::GetErrorText(21), "no space for FPGA-Data");
+    EXPECT_EQ(CDownload::GetErrorText(28), "VME_CRC_FAILURE");
+    for (int code = 0; code <= 20; ++code) {
+        std::string text = CDownload::GetErrorText(code);
+        EXPECT_TRUE(text.empty() || text.size() == 24u) << code;
+    }
+}
+
+TEST(FrontendClient, UnusedAndUnknownCodesHaveEmptyMessages) {
+    for (int code : {1, 11, 12, 13, 14, 15, 16, 17, -1, 29, 103, 255}) {
+        EXPECT_EQ(CDownload::GetErrorText(code), "") << code;
+    }
+}
+
+TEST(FrontendClient, RuntimeClassCreatesAnUnboundClient) {
+    const CRuntimeClass* cls = &CDownload::classCDownload;
+    EXPECT_STREQ(cls->m_lpszClassName, "CDownload");
+    EXPECT_EQ(cls->m_wSchema, 0xFFFFu);
+    EXPECT_TRUE(cls->IsDerivedFrom(&CObject::classCObject));
+
+    std::unique_ptr<CObject> object(cls->CreateObject());
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(object->GetRuntimeClass(), cls);
+    EXPECT_TRUE(object->IsKindOf(&CObject::classCObject));
+    auto* client = dynamic_cast<CDownload*>(object.get());
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->GetError(), RESULT_PORT_NOT_OPEN);
+    EXPECT_EQ(client->GetState(), STATE_FAILED);
+}
+
+}  // namespace
