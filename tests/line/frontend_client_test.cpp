@@ -1,0 +1,86 @@
+// The download client borrows a port: it takes the time-out it needs and gives the port back
+// as it found it, and a client that never got a usable port leaves the port's settings alone.
+#include <gtest/gtest.h>
+
+#include "download/download.h"
+#include "serial/device/sync.h"
+#include "serial/device/virtual_line.h"
+#include "serial/v24.h"
+
+using namespace qel::dev;
+
+namespace {
+
+struct ClientPort : ::testing::Test {
+    VirtualLine line = VirtualLine::Create();
+    int port = -1;
+    void SetUp() override { RegisterVirtualPort("COM41", line.a); }
+    void TearDown() override {
+        if (port >= 0) V24Close(port);
+        UnregisterVirtualPort("COM41");
+    }
+    void Open() {
+        port = V24Open("COM41", 1);
+        ASSERT_GE(port, 0);
+        ASSERT_EQ(V24SetLine(port, 9600, 7, 'E', 2), 0);
+        ASSERT_EQ(V24SetHandshake(port, 1), 0);
+        ASSERT_EQ(V24SetTimeout(port, 250), 0);
+    }
+    void ExpectSettingsAsOpened() {
+        int baud = 0, bits = 0, parity = 0, stop = 0;
+        ASSERT_EQ(V24GetLine(port, &baud, &bits, &parity, &stop), 0);
+        EXPECT_EQ(baud, 9600);
+        EXPECT_EQ(bits, 7);
+        EXPECT_EQ(parity, 'E');
+        EXPECT_EQ(stop, 2);
+        EXPECT_EQ(V24GetHandshake(port), 1);
+        EXPECT_EQ(line.a->BaudRate(), 9600u);
+    }
+};
+
+TEST_F(ClientPort, TakesOneSecondTimeoutAndGivesThePortBackAsFoundWithDtrOff) {
+    Open();
+    {
+        CDownload client(port);
+        EXPECT_EQ(client.GetError(), RESULT_OK);
+        EXPECT_EQ(client.GetState(), STATE_STARTED);
+        EXPECT_EQ(V24GetTimeout(port), 1000);
+        // What an operation might leave behind.
+        V24SetLine(port, 57600, 8, 'N', 1);
+        V24SetHandshake(port, 0);
+        V24SetTimeout(port, 40);
+    }
+    ExpectSettingsAsOpened();
+    EXPECT_EQ(V24GetTimeout(port), 250);
+    EXPECT_FALSE(line.a->DtrOn());
+    EXPECT_EQ(V24Dtr(port, 2), 0);
+    // A fresh client restarts nothing: the box hears neither a command nor a break.
+    EXPECT_FALSE(line.b->WaitReadable(50));
+    EXPECT_EQ(line.b->BreaksReceived(), 0);
+}
+
+TEST_F(ClientPort, ClientWithoutUsablePortReportsItAndOnlyPurgesAtTheEnd) {
+    {
+        CDownload rejected(V24_NO_DEVICE);
+        EXPECT_EQ(rejected.GetError(), RESULT_PORT_NOT_OPEN);
+        EXPECT_EQ(rejected.GetState(), STATE_FAILED);
+    }
+    // A client built on a handle whose slot was not open yet: whatever opens there later
+    // keeps its settings, only its queues are emptied when the client goes.
+    ASSERT_LT(V24GetTimeout(0), 0) << "slot 0 is in use by another test";
+    auto client = std::make_unique<CDownload>(0);
+    EXPECT_EQ(client->GetError(), RESULT_PORT_NOT_OPEN);
+    Open();
+    ASSERT_EQ(port, 0);
+    ASSERT_EQ(line.b->Write("xyz", 3).status, IoStatus::Done);
+    for (int i = 0; i < 200 && V24GetQueueCount(port, 0) < 3; ++i) Sleep(5);
+    ASSERT_EQ(V24GetQueueCount(port, 0), 3);
+
+    client.reset();
+    EXPECT_EQ(V24GetQueueCount(port, 0), 0);
+    ExpectSettingsAsOpened();
+    EXPECT_EQ(V24GetTimeout(port), 250);
+    EXPECT_TRUE(line.a->DtrOn());
+}
+
+}  // namespace
