@@ -2,6 +2,8 @@
 // as it found it, and a client that never got a usable port leaves the port's settings alone.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "download/download.h"
 #include "serial/device/sync.h"
 #include "serial/device/virtual_line.h"
