@@ -183,7 +183,7 @@ class Child {
     Clock::time_point start_;
 };
 
-Outcome Run(const std::vector<std::string>& args, const std::string& ports, int limitMs) {
+Outcome RunTool(const std::vector<std::string>& args, const std::string& ports, int limitMs) {
     Child child(args, ports);
     return child.Finish(limitMs);
 }
@@ -193,7 +193,7 @@ TEST(FrontendE2e, WrongArgumentCountShowsUsageAndEndsWithoutWaiting) {
     const std::vector<std::vector<std::string>> calls = {
         {}, {"fw.bin"}, {"fw.bin", "1C000", "2", "extra"}};
     for (const auto& args : calls) {
-        Outcome o = Run(args, ports.path(), 10000);
+        Outcome o = RunTool(args, ports.path(), 10000);
         EXPECT_EQ(o.exitCode, 1) << args.size();
         EXPECT_EQ(o.out, kBanner + kUsage) << args.size();
         EXPECT_LT(o.ms, 5000) << args.size();
@@ -203,12 +203,12 @@ TEST(FrontendE2e, WrongArgumentCountShowsUsageAndEndsWithoutWaiting) {
 TEST(FrontendE2e, BadPortArgumentShowsUsage) {
     PortFolder ports;
     for (const char* port : {"0", "256", "-1", "COM2"}) {
-        Outcome o = Run({"fw.bin", port}, ports.path(), 10000);
+        Outcome o = RunTool({"fw.bin", port}, ports.path(), 10000);
         EXPECT_EQ(o.exitCode, 1) << port;
         EXPECT_EQ(o.out, kBanner + kUsage) << port;
         EXPECT_LT(o.ms, 5000) << port;
     }
-    Outcome o = Run({"fw.bin", "1C000", "256"}, ports.path(), 10000);
+    Outcome o = RunTool({"fw.bin", "1C000", "256"}, ports.path(), 10000);
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_EQ(o.out, kBanner + kUsage);
 }
@@ -243,11 +243,11 @@ TEST(FrontendE2e, OnATerminalTheUsageWaitsForOneKeyWithoutEcho) {
 
 TEST(FrontendE2e, MissingImageOnAPortThatCannotOpenReportsFileUnknown) {
     PortFolder ports;
-    Outcome o = Run({ports.path() + "/none.bin", "7"}, ports.path(), 30000);
+    Outcome o = RunTool({ports.path() + "/none.bin", "7"}, ports.path(), 30000);
     EXPECT_EQ(o.out, kBanner + "Error 4 file unknown            ");
     EXPECT_EQ(o.exitCode, 4);
 
-    Outcome fpga = Run({ports.path() + "/none.vme", "target=PLV", "7"}, ports.path(), 30000);
+    Outcome fpga = RunTool({ports.path() + "/none.vme", "target=PLV", "7"}, ports.path(), 30000);
     EXPECT_EQ(fpga.out, kBanner + "FPGA-Programmierung \nFile: " + ports.path() +
                             "/none.vme\nPort:7\nError: 4 file unknown            ");
     EXPECT_EQ(fpga.exitCode, 4);
@@ -256,7 +256,7 @@ TEST(FrontendE2e, MissingImageOnAPortThatCannotOpenReportsFileUnknown) {
 TEST(FrontendE2e, ImageOnAPortThatCannotOpenGivesNoAnswerInBoundedTime) {
     PortFolder ports;
     std::string image = ports.AddFile("fw.bin", 10000, '\x11');
-    Outcome o = Run({image, "7"}, ports.path(), 60000);
+    Outcome o = RunTool({image, "7"}, ports.path(), 60000);
     EXPECT_EQ(o.exitCode, 3);
     const std::string tail = "Error 3 no answwer              ";
     ASSERT_GE(o.out.size(), kBanner.size() + tail.size());
@@ -275,7 +275,7 @@ TEST(FrontendE2e, FpgaFileOnAPortThatCannotOpenGivesNoAnswer) {
         std::fstream f(vme, std::ios::in | std::ios::out | std::ios::binary);
         f.write(header.data(), static_cast<std::streamsize>(header.size()));
     }
-    Outcome o = Run({vme, "9"}, ports.path(), 60000);
+    Outcome o = RunTool({vme, "9"}, ports.path(), 60000);
     EXPECT_EQ(o.exitCode, 19);
     const std::string head = kBanner + "FPGA-Programmierung \nFile: " + vme + "\nPort:9\n";
     const std::string tail = "Error: 19 no Answer               ";
