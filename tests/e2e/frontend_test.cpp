@@ -217,6 +217,7 @@ TEST(FrontendE2e, OnATerminalTheUsageWaitsForOneKeyWithoutEcho) {
     PortFolder ports;
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);  // the terminal's far side stays with the test
     Child child({"fw.bin"}, ports.path(), slave);
     EXPECT_EQ(child.ReadUntil("druecken!", 10000), kBanner + kUsage);
 
@@ -239,6 +240,22 @@ TEST(FrontendE2e, OnATerminalTheUsageWaitsForOneKeyWithoutEcho) {
     EXPECT_EQ(poll(&p, 1, 100), 0) << "the key was echoed";
     close(master);
     close(slave);
+}
+
+TEST(FrontendE2e, ATerminalThatHangsUpEndsTheKeyWait) {
+    PortFolder ports;
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);  // the terminal's far side stays with the test
+    Child child({"fw.bin"}, ports.path(), slave);
+    close(slave);
+    child.ReadUntil("druecken!", 10000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(child.Running());
+    close(master);
+    Outcome o = child.Finish(5000);
+    EXPECT_EQ(o.exitCode, 1);
+    EXPECT_LT(o.ms, 3000);
 }
 
 TEST(FrontendE2e, MissingImageOnAPortThatCannotOpenReportsFileUnknown) {
