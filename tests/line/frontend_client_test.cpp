@@ -13,7 +13,7 @@ using namespace qel::dev;
 
 namespace {
 
-struct ClientPort : ::testing::Test {
+struct FrontendClientPort : ::testing::Test {
     VirtualLine line = VirtualLine::Create();
     int port = -1;
     void SetUp() override { RegisterVirtualPort("COM41", line.a); }
@@ -40,7 +40,7 @@ struct ClientPort : ::testing::Test {
     }
 };
 
-TEST_F(ClientPort, TakesOneSecondTimeoutAndGivesThePortBackAsFoundWithDtrOff) {
+TEST_F(FrontendClientPort, TakesOneSecondTimeoutAndGivesThePortBackAsFoundWithDtrOff) {
     Open();
     {
         CDownload client(port);
@@ -61,7 +61,7 @@ TEST_F(ClientPort, TakesOneSecondTimeoutAndGivesThePortBackAsFoundWithDtrOff) {
     EXPECT_EQ(line.b->BreaksReceived(), 0);
 }
 
-TEST_F(ClientPort, ClientWithoutUsablePortReportsItAndOnlyPurgesAtTheEnd) {
+TEST_F(FrontendClientPort, ClientWithoutUsablePortReportsItAndOnlyPurgesAtTheEnd) {
     {
         CDownload rejected(V24_NO_DEVICE);
         EXPECT_EQ(rejected.GetError(), RESULT_PORT_NOT_OPEN);
