@@ -49,10 +49,7 @@ std::string UsageText() {
 
 void ShowUsage() {
     std::fflush(nullptr);
-    for (const UsageLine& line : kUsage) {
-        std::printf("%s", line.text);
-        for (int i = 0; i < line.lineEnds; ++i) std::printf("\n");
-    }
+    std::printf("%s", UsageText().c_str());
     std::fflush(stdout);
     qel::dev::ConsoleWaitKey(kKeyWaitMs);
 }

@@ -5,28 +5,19 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
+#include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "e2e/child_process.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 const std::string kBanner = "\nORN KALVER QEL-flash\n";
 
@@ -81,111 +72,14 @@ class PortFolder {
     std::vector<std::string> files_;
 };
 
-class Child {
-  public:
-    // Starts bin2plv32 with stdin on stdinFd (or /dev/null when -1) and stdout on a pipe.
-    Child(const std::vector<std::string>& args, const std::string& ports, int stdinFd = -1) {
-        std::vector<std::string> env{"QELFLASH_PORTS=" + ports};
-        for (char** e = environ; *e; ++e) {
-            if (std::strncmp(*e, "QELFLASH_PORTS=", 15) != 0) env.push_back(*e);
-        }
-        std::vector<std::string> argv{BIN2PLV32_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> cargv, cenv;
-        for (std::string& a : argv) cargv.push_back(a.data());
-        for (std::string& e : env) cenv.push_back(e.data());
-        cargv.push_back(nullptr);
-        cenv.push_back(nullptr);
-
-        int out[2];
-        if (pipe(out) != 0) return;
-        int devNull = open("/dev/null", O_RDWR);
-        start_ = Clock::now();
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(stdinFd >= 0 ? stdinFd : devNull, 0);
-            dup2(out[1], 1);
-            dup2(devNull, 2);
-            execve(cargv[0], cargv.data(), cenv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        close(devNull);
-        out_ = out[0];
-    }
-    ~Child() {
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) close(out_);
-    }
-
-    bool Running() {
-        int status = 0;
-        if (reaped_) return false;
-        if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
-        Reaped(status);
-        return false;
-    }
-
-    // Reads stdout until `until` appears in it (or EOF, or ms pass).
-    const std::string& ReadUntil(const std::string& until, int ms) {
-        auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        while (out_ >= 0 && (until.empty() || text_.find(until) == std::string::npos)) {
-            int left = static_cast<int>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                    .count());
-            if (left <= 0) break;
-            pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, left) <= 0) break;
-            char buf[4096];
-            ssize_t n = read(out_, buf, sizeof buf);
-            if (n <= 0) {
-                close(out_);
-                out_ = -1;
-                break;
-            }
-            text_.append(buf, static_cast<std::size_t>(n));
-        }
-        return text_;
-    }
-
-    // All output and the exit; kills the tool when it has not ended within ms.
-    Outcome Finish(int ms) {
-        ReadUntil("", ms);
-        auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        while (Running() && Clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (!reaped_) {
-            kill(pid_, SIGKILL);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            reaped_ = true;
-        }
-        return Outcome{text_, exitCode_, ms_};
-    }
-
-  private:
-    void Reaped(int status) {
-        reaped_ = true;
-        ms_ = MsSince(start_);
-        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    bool reaped_ = false;
-    int exitCode_ = -1;
-    double ms_ = 0;
-    std::string text_;
-    Clock::time_point start_;
-};
+using qel::test::ChildProcess;
 
 Outcome RunTool(const std::vector<std::string>& args, const std::string& ports, int limitMs) {
-    Child child(args, ports);
-    return child.Finish(limitMs);
+    std::vector<std::string> argv{BIN2PLV32_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess child(argv, ports);
+    int code = child.Finish(limitMs);
+    return Outcome{child.output, code, child.ms};
 }
 
 TEST(FrontendE2e, WrongArgumentCountShowsUsageAndEndsWithoutWaiting) {
@@ -218,8 +112,9 @@ TEST(FrontendE2e, OnATerminalTheUsageWaitsForOneKeyWithoutEcho) {
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     fcntl(master, F_SETFD, FD_CLOEXEC);  // the terminal's far side stays with the test
-    Child child({"fw.bin"}, ports.path(), slave);
-    EXPECT_EQ(child.ReadUntil("druecken!", 10000), kBanner + kUsage);
+    ChildProcess child({BIN2PLV32_PATH, "fw.bin"}, ports.path(), slave);
+    EXPECT_TRUE(child.ReadUntil("druecken!", 10000));
+    EXPECT_EQ(child.output, kBanner + kUsage);
 
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_TRUE(child.Running()) << "did not wait for a key";
@@ -228,9 +123,8 @@ TEST(FrontendE2e, OnATerminalTheUsageWaitsForOneKeyWithoutEcho) {
     EXPECT_EQ(waiting.c_lflag & (ECHO | ICANON), 0u);
 
     ASSERT_EQ(write(master, "k", 1), 1);
-    Outcome o = child.Finish(5000);
-    EXPECT_EQ(o.exitCode, 1);
-    EXPECT_EQ(o.out, kBanner + kUsage);
+    EXPECT_EQ(child.Finish(5000), 1);
+    EXPECT_EQ(child.output, kBanner + kUsage);
 
     termios after{};
     ASSERT_EQ(tcgetattr(slave, &after), 0);
@@ -247,15 +141,14 @@ TEST(FrontendE2e, ATerminalThatHangsUpEndsTheKeyWait) {
     int master = -1, slave = -1;
     ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     fcntl(master, F_SETFD, FD_CLOEXEC);  // the terminal's far side stays with the test
-    Child child({"fw.bin"}, ports.path(), slave);
+    ChildProcess child({BIN2PLV32_PATH, "fw.bin"}, ports.path(), slave);
     close(slave);
-    child.ReadUntil("druecken!", 10000);
+    ASSERT_TRUE(child.ReadUntil("druecken!", 10000));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_TRUE(child.Running());
     close(master);
-    Outcome o = child.Finish(5000);
-    EXPECT_EQ(o.exitCode, 1);
-    EXPECT_LT(o.ms, 3000);
+    EXPECT_EQ(child.Finish(5000), 1);
+    EXPECT_LT(child.ms, 3000);
 }
 
 TEST(FrontendE2e, MissingImageOnAPortThatCannotOpenReportsFileUnknown) {

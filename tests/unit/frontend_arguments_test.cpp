@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "app/arguments.h"
-#include "app/usage_text.h"
 
 namespace {
 
@@ -85,25 +84,6 @@ TEST(FrontendArguments, FpgaFileIsRecognisedCaseSensitively) {
     EXPECT_TRUE(Parsed({"/tmp/a.vme", "target=X", "2"}).isFpgaFile);
     EXPECT_FALSE(Parsed({"FW.VME", "2"}).isFpgaFile);
     EXPECT_FALSE(Parsed({"fw.vm", "2"}).isFpgaFile);
-}
-
-TEST(FrontendUsage, SeventeenLinesWithTheirWidthsAndLineEnds) {
-    std::string text = UsageText();
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        lines.push_back(text.substr(start, end - start));
-    }
-    lines.push_back(text.substr(start));
-    // Blank lines stand for the double line ends after texts 3, 5, 13, 15 and 16.
-    ASSERT_EQ(lines.size(), 22u);
-    std::vector<std::size_t> widths;
-    for (const std::string& line : lines) widths.push_back(line.size());
-    EXPECT_EQ(widths, (std::vector<std::size_t>{79, 79, 79, 0,  79, 79, 0,  79, 79, 79, 79,
-                                                79, 79, 79, 79, 0,  77, 79, 0,  77, 0,  29}));
-    EXPECT_EQ(lines[16],
-              " Beispiel:           bin2plv32 c:\\project\\myfile.bin 2" + std::string(23, ' '));
-    EXPECT_EQ(lines[21], " Bitte Eingabetaste druecken!");
 }
 
 }  // namespace
