@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "download/download.h"
-#include "download/stdio_file.h"
 
 namespace {
 
@@ -51,8 +50,7 @@ int CDownload::GetBootVersion(std::string& answer) {
 
 int CDownload::GetProgramVersion(std::string& answer) {
     m_state = STATE_FINISHED;
-    stdio_file::DefaultDeviceName(m_deviceName);
-    if (Connect(m_deviceName) == 0 && Ask(*this, "GPV", ANSWER_AREA, answer)) return 0;
+    if (ConnectDevice() == 0 && Ask(*this, "GPV", ANSWER_AREA, answer)) return 0;
     m_state = STATE_FAILED;
     m_result = RESULT_NO_ANSWER;
     answer.clear();
@@ -61,8 +59,7 @@ int CDownload::GetProgramVersion(std::string& answer) {
 
 int CDownload::GetHardwareVersion(std::string& answer) {
     m_state = STATE_FINISHED;
-    stdio_file::DefaultDeviceName(m_deviceName);
-    if (Connect(m_deviceName) == 0 && Ask(*this, "GHV", ANSWER_AREA, answer)) return 0;
+    if (ConnectDevice() == 0 && Ask(*this, "GHV", ANSWER_AREA, answer)) return 0;
     m_state = STATE_FAILED;
     m_result = RESULT_NO_ANSWER;
     answer.clear();

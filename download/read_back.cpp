@@ -25,12 +25,11 @@ int CDownload::ReadBack(const std::string& path, int first, int last) {
 
     if (m_state != STATE_FAILED) {
         m_state = STATE_CONNECTING_READBACK;
-        stdio_file::DefaultDeviceName(m_deviceName);
-        if (Connect(m_deviceName) != 0) fail(RESULT_NO_ANSWER);
+        if (ConnectDevice() != 0) fail(RESULT_NO_ANSWER);
     }
     if (m_state != STATE_FAILED) {
         // Without the fast rate the read goes on at the rate Connect leaves.
-        if (SetBaudRate(FAST_RATE) != 0 && Connect(m_deviceName) != 0) fail(RESULT_NO_ANSWER);
+        if (SetBaudRate(FAST_RATE) != 0 && ConnectDevice() != 0) fail(RESULT_NO_ANSWER);
     }
 
     // 64 bits: a range that ends at the top of the int range must not wrap.

@@ -1,7 +1,6 @@
 // A C stream that closes itself on every way out of an operation, and the size of a file.
 #pragma once
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 namespace stdio_file {
@@ -22,12 +21,6 @@ inline long Size(std::FILE* file) {
 // Closes the file and tells whether everything written reached it.
 inline bool Close(File& file) {
     return std::fclose(file.release()) == 0;
-}
-
-// The name the bootloader answers to when no download has chosen one: the same the link
-// would send for none, so that a later resync identifies the box the same way.
-inline void DefaultDeviceName(char (&name)[9]) {
-    if (name[0] == '\0') std::strcpy(name, "NUX_1000");
 }
 
 }  // namespace stdio_file

@@ -4,6 +4,7 @@
 
 #include "download/download.h"
 #include "download/stdio_file.h"
+#include "serial/device/unshared_file.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ int CDownload::Verify(const std::string& path) {
         m_result = code;
     };
 
-    stdio_file::File file(std::fopen(path.c_str(), "rb"));
+    stdio_file::File file(qel::dev::OpenFileUnshared(path));
     if (!file) {
         fail(RESULT_FILE_UNKNOWN);
     } else {
@@ -35,8 +36,7 @@ int CDownload::Verify(const std::string& path) {
     std::uint32_t address = LOAD_ADDRESS;
     if (m_state != STATE_FAILED) {
         m_state = STATE_CONNECTING;
-        stdio_file::DefaultDeviceName(m_deviceName);
-        if (Connect(m_deviceName) != 0) fail(RESULT_NO_ANSWER);
+        if (ConnectDevice() != 0) fail(RESULT_NO_ANSWER);
     }
     if (m_state != STATE_FAILED) {
         if (SetBaudRate(FAST_RATE) != 0 && Resync() != 0) fail(RESULT_NO_ANSWER);
