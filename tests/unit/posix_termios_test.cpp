@@ -72,16 +72,6 @@ TEST(PosixTermios, RefusesWhatATermiosLineCannotCarry) {
     }
 }
 
-TEST(PosixTermios, RatesWithAConstantMapBothWaysAndOthersHaveNone) {
-    for (DWORD rate : {50u, 2400u, 19200u, 57600u, 230400u, 921600u, 4000000u}) {
-        const speed_t s = PosixStandardSpeed(rate);
-        ASSERT_NE(s, static_cast<speed_t>(B0)) << rate;
-        EXPECT_EQ(PosixSpeedRate(s), rate);
-    }
-    EXPECT_EQ(PosixStandardSpeed(250000), static_cast<speed_t>(B0));
-    EXPECT_EQ(PosixStandardSpeed(0), static_cast<speed_t>(B0));
-}
-
 TEST(PosixTermios, RawModeKeepsFramingAndMakesEmptyReadsDistinguishable) {
     termios t{};
     t.c_cflag = CS7 | PARENB;
