@@ -109,3 +109,40 @@ inline bool Command(Host& host, const std::string& name, std::uint32_t p1, std::
 }
 
 }  // namespace qel::sim::test
+
+namespace qel::sim::test {
+
+// The host's half of a word block sent in bulk after a PRO or WRM frame; returns the box's
+// answer to the checksum low byte ('*' when it took it) and, after '*', the final answer.
+struct BlockAnswer {
+    int toLow = -1;
+    int final = -1;
+};
+
+inline BlockAnswer SendWords(Host& host, const std::vector<std::uint16_t>& words) {
+    BlockAnswer a;
+    std::uint16_t crc = 0;
+    const std::uint8_t count[2] = {static_cast<std::uint8_t>(words.size() & 0xFF),
+                                   static_cast<std::uint8_t>(words.size() >> 8)};
+    for (std::uint8_t c : count) {
+        if (host.Get() != '*') return a;
+        host.Send(c);
+        crc = ChecksumByte(crc, c);
+    }
+    Bytes data;
+    for (std::uint16_t w : words) {
+        data.push_back(static_cast<std::uint8_t>(w & 0xFF));
+        data.push_back(static_cast<std::uint8_t>(w >> 8));
+        crc = ChecksumWord(crc, w);
+    }
+    host.Send(data);
+    if (host.Get(3000) != '*') return a;
+    host.Send(static_cast<std::uint8_t>(crc & 0xFF));
+    a.toLow = host.Get();
+    if (a.toLow != '*') return a;
+    host.Send(static_cast<std::uint8_t>(crc >> 8));
+    a.final = host.Get();
+    return a;
+}
+
+}  // namespace qel::sim::test
