@@ -1,0 +1,85 @@
+// The client on one end of the in-memory line and the simulated box on the other, with a
+// scratch folder for the files the operations read and write.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "download/download.h"
+#include "serial/device/sync.h"
+#include "serial/device/virtual_line.h"
+#include "serial/v24.h"
+#include "sim/box.h"
+#include "sim/images.h"
+
+namespace box_test {
+
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+class BoxFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static int serial = 0;
+        ++serial;
+        name_ = "COM" + std::to_string(60 + serial % 20);
+        qel::dev::RegisterVirtualPort(name_, line.a);
+        dir_ = fs::temp_directory_path() /
+               ("qel_box_" + std::to_string(serial) + "_" + std::to_string(qel::dev::NowMs()));
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        if (box) box->Stop();
+        if (port >= 0) V24Close(port);
+        client.reset();
+        box.reset();
+        qel::dev::UnregisterVirtualPort(name_);
+        qel::dev::SetTimeScale(1);
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    void StartBox(qel::sim::BoxOptions options) {
+        box = std::make_unique<qel::sim::Box>(qel::sim::MakeVirtualWire(line.b, line.a),
+                                              std::move(options));
+        box->Start();
+        port = V24Open(name_.c_str(), 1);
+        ASSERT_GE(port, 0);
+        client = std::make_unique<CDownload>(port);
+    }
+
+    std::string Path(const std::string& file) const { return (dir_ / file).string(); }
+    std::string File(const std::string& file, const Bytes& bytes) {
+        const std::string path = Path(file);
+        EXPECT_TRUE(qel::sim::WriteFile(path, bytes));
+        return path;
+    }
+
+    // Runs an operation and returns what it printed.
+    static std::string Console(const std::function<void()>& operation) {
+        ::testing::internal::CaptureStdout();
+        operation();
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    int CountCommands(const std::string& name) const {
+        int n = 0;
+        for (const auto& c : box->Commands()) n += c.name == name;
+        return n;
+    }
+
+    qel::dev::VirtualLine line = qel::dev::VirtualLine::Create();
+    std::unique_ptr<qel::sim::Box> box;
+    std::unique_ptr<CDownload> client;
+    int port = -1;
+
+  private:
+    std::string name_;
+    fs::path dir_;
+};
+
+}  // namespace box_test
