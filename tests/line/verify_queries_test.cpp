@@ -1,7 +1,6 @@
 // The bootloader's text queries against the simulated box, and the identification texts of
 // an image file.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 
@@ -121,7 +120,7 @@ class ImageStrings : public ::testing::Test {
         std::memcpy(image.data() + at, text.c_str(), text.size() + 1);
     }
     std::string path =
-        (fs::temp_directory_path() / ("qel_ids_" + std::to_string(::getpid()))).string();
+        (fs::temp_directory_path() / ("qel_ids_" + std::to_string(qel::dev::NowMs()))).string();
     CDownload client;
     std::vector<std::string> list{"kept"};
 };
