@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,7 +28,8 @@ class FpgaEndToEnd : public ::testing::Test {
     }
     void TearDown() override {
         box_.reset();
-        std::system(("rm -rf '" + dir_ + "'").c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
     }
 
     // Starts boxsim's firmware on COM7 in our folder, with extra options.
