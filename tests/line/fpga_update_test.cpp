@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <thread>
 
 #include "verify_box_fixture.h"
 
@@ -54,7 +55,9 @@ TEST_F(FpgaUpdate, FullUpdateSendsTheDataAfterTheHeaderInOrderAndAtTheRightRates
     auto expect = [&](std::size_t i, std::uint8_t type, std::uint8_t op, std::uint32_t rate) {
         SCOPED_TRACE(i);
         EXPECT_EQ(frames[i].type, type);
-        if (type == REQUEST) EXPECT_EQ(frames[i].op, op);
+        if (type == REQUEST) {
+            EXPECT_EQ(frames[i].op, op);
+        }
         EXPECT_EQ(frames[i].rate, rate);
     };
     expect(0, REQUEST, 0, 19200);
