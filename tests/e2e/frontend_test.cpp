@@ -195,4 +195,22 @@ TEST(FrontendE2e, FpgaFileOnAPortThatCannotOpenGivesNoAnswer) {
     EXPECT_LT(o.ms, 30000);
 }
 
+// A box that answers only to a short name is reached through target= with that name alone.
+TEST(FrontendE2e, ShortTargetNameReachesTheBox) {
+    PortFolder ports;
+    std::string image = ports.AddFile("fw.bin", 4096, '\0');
+    ChildProcess box({BOXSIM_PATH, "--port", "COM7", "--dir", ports.path(), "--name", "PLV"},
+                     ports.path());
+    ASSERT_TRUE(box.ReadUntil("boxsim ready", 10000)) << box.output;
+
+    Outcome o = RunTool({image, "target=PLV", "7"}, ports.path(), 60000);
+    EXPECT_EQ(o.exitCode, 0) << o.out;
+    const std::string tail = "\nDownload erfolgreich";
+    ASSERT_GE(o.out.size(), tail.size());
+    EXPECT_EQ(o.out.substr(o.out.size() - tail.size()), tail);
+    box.Terminate();
+    box.Finish(10000);
+    unlink((ports.path() + "/com7").c_str());
+}
+
 }  // namespace
