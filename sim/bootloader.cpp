@@ -11,6 +11,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr auto kTextGap = std::chrono::milliseconds(500);
+
 Clock::duration Ms(double ms) {
     return std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double, std::milli>(ms));
@@ -38,9 +40,10 @@ std::string Printable(const std::string& s) {
 void Box::Impl::BootloaderStep() {
     auto now = Clock::now();
     double waitMs = 100;
+    // A host sends a name or keyword in one go: what is left of an abandoned exchange must
+    // not run into the next name.
+    if (!text.empty() && now - lastByte > kTextGap) text.clear();
     if (state == State::Ready) {
-        // A text the host never finished must not hold the prompts back for good.
-        if (!text.empty() && now - lastByte > Ms(opt.replyTimeoutMs)) text.clear();
         if (text.empty() && now >= nextPrompt) {
             link.Put('r');
             nextPrompt = now + Ms(ModelMs(opt.promptRepeatMs));
@@ -61,10 +64,17 @@ void Box::Impl::BootloaderStep() {
     }
 }
 
+// The bootloader scans its input for a keyword or name ended by NUL, so a stray byte left
+// over from an abandoned exchange (a "-", a garbled byte) does not hide what follows it.
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return !tail.empty() && text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 void Box::Impl::TextEnded() {
     std::string t;
     t.swap(text);
-    if (t == "REMOTE") {
+    if (EndsWith(t, "REMOTE")) {
         if (state == State::Ready) {
             CommandFrame();
         } else {
@@ -72,14 +82,18 @@ void Box::Impl::TextEnded() {
         }
         return;
     }
-    if (std::find(opt.names.begin(), opt.names.end(), t) != opt.names.end()) {
+    if (std::any_of(opt.names.begin(), opt.names.end(),
+                    [&](const std::string& name) { return name == t || EndsWith(t, name); })) {
         Event("name '" + t + "' accepted");
         link.Put('r');
         state = State::Ready;
         nextPrompt = Clock::now() + Ms(ModelMs(opt.promptRepeatMs));
         return;
     }
+    if (t.empty()) return;
     Event("name '" + Printable(t) + "' ignored");
+    // Another box's name: this one keeps quiet until it hears its own.
+    state = State::Listening;
 }
 
 bool Box::Impl::Expect(std::uint8_t wanted, const char* where) {

@@ -100,14 +100,16 @@ void Box::Impl::RestartAfterBreak() {
     link.DiscardOutput();
     link.DiscardInput();
     SetLinkRate(19200);
-    state = State::Listening;
+    // Up and prompting: a host that breaks has lost the box and names it again, and a wrong
+    // name still silences it.
+    state = State::Ready;
+    nextPrompt = std::chrono::steady_clock::now();
     text.clear();
     expectSeq = -1;
     boxSeq = opt.fpgaFirstSeq;
     handshakeDue = false;
     fpgaSilent = false;
     link.SetLowRateBreaks(true);
-    link.Put('r');
 }
 
 void Box::Impl::Idle() {

@@ -6,12 +6,14 @@
 // Behaviour worth knowing when writing a host against it:
 // - Start: bootloader at 19200 8N1 waiting for a device name, silent (or, with the fault
 //   needsBreak, asleep until a break; or the running firmware with mode Firmware).
-// - Device name + NUL: "r" when it is one of options.names, else silence.
+// - Device name + NUL: "r" when it is one of options.names (a stray byte before the name
+//   does no harm), else silence until it hears its own name.
 // - Once identified the box prompts "r" whenever it is ready for a command, and repeats the
 //   prompt every promptRepeatMs while idle, so a host whose first command after a rate
 //   switch met a garbled prompt finds another one within that time.
-// - A break restarts the bootloader at 19200; when the break ends it prompts "r" once and
-//   waits for the name. RST restarts the box quietly into its start mode.
+// - A break restarts the bootloader at 19200; when the break ends it prompts "r" and is
+//   ready for commands, prompting while idle, until it hears another box's name.
+//   RST restarts the box quietly into its start mode (silent until named).
 // - After SBD the box changes its rate when the host's "+" has arrived, waits
 //   switchSettleMs and prompts at the new rate.
 // - FPGA firmware: answers each request and handshake with a reply frame carrying its own

@@ -9,6 +9,7 @@ namespace qel::sim {
 namespace {
 // How often a wait looks at the break state when no byte moves.
 constexpr auto kBreakPoll = std::chrono::milliseconds(10);
+constexpr auto kUnreadLoss = std::chrono::seconds(2);
 }  // namespace
 
 Link::Clock::duration Link::ByteTime() const {
@@ -48,6 +49,9 @@ void Link::Pump() {
             return;
         }
         out_.erase(out_.begin(), out_.begin() + put);
+        // A line does not wait for a receiver: what nobody has taken for a long time (no
+        // program has the pty open) is lost, as it would be on a wire.
+        while (!out_.empty() && now - out_.front().at > kUnreadLoss) out_.pop_front();
     }
     std::uint8_t buf[4096];
     for (;;) {

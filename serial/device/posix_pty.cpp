@@ -49,7 +49,7 @@ DWORD RateOf(speed_t speed) {
 }  // namespace
 
 std::shared_ptr<PtyMaster> PtyMaster::Create(std::string& error) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) {
         error = std::string("posix_openpt: ") + std::strerror(errno);
         return nullptr;
@@ -66,7 +66,7 @@ std::shared_ptr<PtyMaster> PtyMaster::Create(std::string& error) {
         return nullptr;
     }
     std::string path = name;
-    int slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave < 0) {
         error = "open " + path + ": " + std::strerror(errno);
         close(master);
