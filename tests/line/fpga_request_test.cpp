@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -127,23 +128,25 @@ struct FpgaRequest : ::testing::Test {
 };
 
 TEST_F(FpgaRequest, LengthFieldBeyondTheReceiveAreaIsAShortReply) {
-    for (int length : {252, 253, 0x0100, 0xFFFF}) {
+    // The last case announces 9 body bytes and sends 5.
+    for (int length : {252, 253, 0x0100, 0xFFFF, -9}) {
         SCOPED_TRACE(length);
         ScriptedFirmware box(line.b, line.a, [&](const Bytes& frame) {
+            const int announced = std::abs(length);
             Bytes reply = Reply(frame[5], 0x9C, 0);
-            reply[1] = static_cast<std::uint8_t>(length >> 8);
-            reply[2] = static_cast<std::uint8_t>(length & 0xFF);
-            reply.resize(3 + std::min(length, 600), 0xEE);
+            reply[1] = static_cast<std::uint8_t>(announced >> 8);
+            reply[2] = static_cast<std::uint8_t>(announced & 0xFF);
+            reply.resize(length < 0 ? 8 : 3 + std::min(length, 600), 0xEE);
             return reply;
         });
         auto [rc, out] = Query();
-        if (length <= fpga::MAX_REPLY_BODY) {
+        if (length > 0 && length <= fpga::MAX_REPLY_BODY) {
             EXPECT_EQ(rc, 0);
             EXPECT_EQ(out, "");
         } else {
             EXPECT_EQ(rc, RESULT_FPGA_NO_ANSWER);
             EXPECT_EQ(client->GetError(), RESULT_FPGA_NO_ANSWER);
-            EXPECT_EQ(out, "error 102 " + std::to_string(length) + "\n");
+            EXPECT_EQ(out, "error 102 " + std::to_string(std::abs(length)) + "\n");
         }
         V24Purge(port, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -160,17 +163,6 @@ TEST_F(FpgaRequest, LengthByteThatNeverComesEndsInBoundedTime) {
     // Both length bytes time out and read as the low byte of the time-out result.
     EXPECT_EQ(out, "error 102 64250\n");
     EXPECT_LT(took, 3 * 2000 + 300);
-}
-
-TEST_F(FpgaRequest, ReplyShorterThanItsLengthField) {
-    ScriptedFirmware box(line.b, line.a, [](const Bytes& frame) {
-        Bytes reply = Reply(frame[5], 0x9C, 0);
-        reply.resize(8);
-        return reply;
-    });
-    auto [rc, out] = Query();
-    EXPECT_EQ(rc, RESULT_FPGA_NO_ANSWER);
-    EXPECT_EQ(out, "error 102 9\n");
 }
 
 TEST_F(FpgaRequest, WrongReplyTypeAndNonZeroStatus) {
@@ -231,11 +223,7 @@ TEST_F(FpgaRequest, BytesBeforeTheStartAreSkippedAndFiftyOfThemAreSilence) {
     EXPECT_EQ(out, "error 101 55\n");
 }
 
-TEST_F(FpgaRequest, SilentBoxAndProgressWhileWaiting) {
-    auto [rc, out] = Query();
-    EXPECT_EQ(rc, RESULT_FPGA_NO_ANSWER);
-    EXPECT_EQ(out, "error 101 30\n");
-
+TEST_F(FpgaRequest, ProgressWhileWaitingForASilentBox) {
     std::uint8_t frame[fpga::MAX_FRAME];
     fpga::BuildRequest(frame, fpga::OP_END, nullptr, 0);
     ::testing::internal::CaptureStdout();

@@ -22,28 +22,6 @@ TEST(FpgaFrame, RequestsCarryTheirOperationBetweenFixedBytes) {
               (V{4, 0, 12, 0, 0, 0, 0x1C, 0x80, 3, 0xAA, 0x03, 0x04, 0, 0, 3}));
 }
 
-TEST(FpgaFrame, DataFrameLengthFieldsOfAFullAndAShortBlock) {
-    std::vector<std::uint8_t> full(512, 0x5A);
-    std::vector<std::uint8_t> frame = Request(fpga::OP_DATA, full);
-    ASSERT_EQ(frame.size(), 524u);
-    EXPECT_EQ(frame[1], 0x02);
-    EXPECT_EQ(frame[2], 0x09);
-    EXPECT_EQ(frame[520], 0x5A);
-    EXPECT_EQ(frame.back(), 0x03);
-
-    frame = Request(fpga::OP_DATA, std::vector<std::uint8_t>(498, 1));
-    EXPECT_EQ(frame[1], 0x01);
-    EXPECT_EQ(frame[2], 0xFB);
-}
-
-TEST(FpgaFrame, HandshakeCarriesTheSequenceNumber) {
-    std::uint8_t frame[fpga::MAX_FRAME];
-    ASSERT_EQ(fpga::BuildHandshake(frame, 0x42), 10u);
-    EXPECT_EQ(std::vector<std::uint8_t>(frame, frame + 10),
-              (std::vector<std::uint8_t>{4, 0, 7, 0x42, 0, 0, 9, 0, 0, 3}));
-    EXPECT_EQ(fpga::FrameLength(frame), 10u);
-}
-
 TEST(FpgaFrame, FileVersionIsTheNumberAfterThePrefix) {
     auto version = [](const char* header) {
         return fpga::FileVersion(reinterpret_cast<const std::uint8_t*>(header));
