@@ -19,9 +19,14 @@
 // - FPGA firmware: answers each request and handshake with a reply frame carrying its own
 //   sequence number and expects the host's next frame to carry that number + 1. After the
 //   start request it goes to 57600 and replies there; after the end request it goes back to
-//   19200, programs for fpgaProgramMs and replies.
+//   19200, programs for fpgaProgramMs and replies. An update that stalls 2 s at 57600 is
+//   given up and the firmware listens at 19200 again.
+// - Flash: erased bytes read 0xFF, programming ANDs; programming a byte that is neither
+//   erased nor given as 0xFF is recorded as a violation.
 // - A dead box (fault silent, or dieAfterBlock reached) hears nothing and says nothing,
 //   breaks included.
+// - Modelled durations (erase, programming, prompt repeat, settling) follow the test time
+//   scale of serial/device/sync.h; line pacing does not.
 #pragma once
 #include <cstdint>
 #include <functional>
