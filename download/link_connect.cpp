@@ -19,6 +19,11 @@ int CDownload::Connect(const char* name) {
     m_baudRate = link::LINK_BAUD;
     V24SetHandshake(m_port, 0);
     V24SetLine(m_port, link::LINK_BAUD, 8, 'N', 1);
+    // A prompt the box sent at the rate before (after a refused block, say) must not pass
+    // for its answer to the name: the next frame would go to a box still waiting for a
+    // name, and on a line that carries no break nothing would bring the two together again.
+    // Anything the box sends from now on at another rate arrives garbled.
+    V24Purge(m_port, 0);
 
     SendName(m_port, name);
     if (V24ReadByte(m_port) == link::READY) return 0;

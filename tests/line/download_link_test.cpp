@@ -95,6 +95,23 @@ TEST_F(Link, ConnectWakesASilentBoxWithABreakAndTakesTheTenthByte) {
     EXPECT_GE(took, 0.9 * (1000 + 100 + 1000 + 100));
 }
 
+TEST_F(Link, ConnectTakesNoStalePromptForTheAnswerToTheName) {
+    // A prompt from before (at the rate the link used then) is already waiting.
+    peer->Put('r');
+    qel::dev::Sleep(20);
+    qel::dev::SetTimeScale(10);
+    peer->Start([](Peer& box) {
+        box.GetN(9);  // unanswered: the box was not listening for a name
+        while (!box.End().BreaksReceived() || box.End().BreakReceiving()) qel::dev::Sleep(5);
+        box.Put('r');
+        box.GetN(9);
+        box.Put('r');
+    });
+    EXPECT_EQ(client->Connect(nullptr), 0);
+    peer->Join();
+    EXPECT_EQ(peer->End().BreaksReceived(), 1);
+}
+
 TEST_F(Link, ConnectFailsWhenNoPromptFollowsTheBreak) {
     qel::dev::SetTimeScale(10);
     peer->Start([](Peer& box) {
