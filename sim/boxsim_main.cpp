@@ -13,7 +13,7 @@
 
 #include "serial/device/posix_pty.h"
 #include "sim/box.h"
-#include "sim/fault_spec.h"
+#include "sim/fault_option.h"
 #include "sim/images.h"
 
 namespace fs = std::filesystem;
@@ -45,7 +45,7 @@ const char kUsage[] =
     "  --fpga-version N       FPGA version 0..999 (100)\n"
     "  --answer CMD=TEXT      text answer for GSN, GHV, GSS, GBV or GPV\n"
     "  --answer-raw CMD=TEXT  the same without the NUL after the text\n"
-    "  --fault SPEC           silent | needs-break | refuse-block=K | refuse-program=K |\n"
+    "  --fault FAULT          silent | needs-break | refuse-block=K | refuse-program=K |\n"
     "                         corrupt-block=K | die-after=K | wrong-echo=N | refuse-erase=N |\n"
     "                         short-read=N | fpga-status=OP[:K]:CODE | fpga-silent=OP[:K]\n"
     "                         (blocks, commands, reads counted from 0; OP version, start,\n"

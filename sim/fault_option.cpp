@@ -1,4 +1,4 @@
-#include "sim/fault_spec.h"
+#include "sim/fault_option.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,13 +13,13 @@ bool ParseNumber(const std::string& text, long long& value) {
     return errno == 0 && end && *end == '\0';
 }
 
-bool ParseFpgaTarget(const std::string& spec, FpgaTarget& target) {
-    std::string op = spec;
+bool ParseFpgaTarget(const std::string& text, FpgaTarget& target) {
+    std::string op = text;
     long long index = 0;
-    auto colon = spec.find(':');
+    auto colon = text.find(':');
     if (colon != std::string::npos) {
-        op = spec.substr(0, colon);
-        if (!ParseNumber(spec.substr(colon + 1), index) || index < 0) return false;
+        op = text.substr(0, colon);
+        if (!ParseNumber(text.substr(colon + 1), index) || index < 0) return false;
     }
     if (op == "version") {
         target.op = kFpgaVersion;
@@ -36,13 +36,13 @@ bool ParseFpgaTarget(const std::string& spec, FpgaTarget& target) {
     return true;
 }
 
-bool ParseFault(const std::string& spec, Faults& faults) {
-    if (spec == "silent") return faults.silent = true;
-    if (spec == "needs-break") return faults.needsBreak = true;
-    auto eq = spec.find('=');
+bool ParseFault(const std::string& text, Faults& faults) {
+    if (text == "silent") return faults.silent = true;
+    if (text == "needs-break") return faults.needsBreak = true;
+    auto eq = text.find('=');
     if (eq == std::string::npos) return false;
-    const std::string name = spec.substr(0, eq);
-    const std::string arg = spec.substr(eq + 1);
+    const std::string name = text.substr(0, eq);
+    const std::string arg = text.substr(eq + 1);
     if (name == "fpga-silent") return ParseFpgaTarget(arg, faults.fpgaSilentFrom);
     if (name == "fpga-status") {
         auto colon = arg.rfind(':');
