@@ -29,7 +29,16 @@ struct Side {
     DWORD mask = 0;
     DWORD errors = 0;
     DWORD lastError = 0;
-    std::deque<std::pair<BYTE, Clock::time_point>> rx;
+    // Bytes on their way to this end, and those arrived and not yet read. A byte moves into
+    // the input queue when its time has come; a paced byte that finds the queue full is lost
+    // (overrun), an unpaced one waits on the wire, since its sender's time is not modelled.
+    struct WireByte {
+        BYTE value;
+        Clock::time_point ready;
+        bool paced;
+    };
+    std::deque<WireByte> wire;
+    std::deque<BYTE> rx;
     std::vector<BYTE> held;  // bytes stopped by flow control, in order
     bool writePending = false;
     DWORD pendingCount = 0;
@@ -59,8 +68,22 @@ struct VirtualLineState {
     Side& self(int s) { return sides[s]; }
     Side& peer(int s) { return sides[1 - s]; }
 
-    bool ReadyByte(const Side& side, Clock::time_point now) const {
-        return !side.rx.empty() && side.rx.front().second <= now;
+    void Arrive(Side& side, Clock::time_point now) {
+        while (!side.wire.empty() && side.wire.front().ready <= now) {
+            const auto& b = side.wire.front();
+            if (side.rx.size() >= side.inQueue) {
+                if (!b.paced) break;
+                side.errors |= CE_RXOVER;
+            } else {
+                side.rx.push_back(b.value);
+            }
+            side.wire.pop_front();
+        }
+    }
+
+    bool ReadyByte(Side& side, Clock::time_point now) {
+        Arrive(side, now);
+        return !side.rx.empty();
     }
 
     void Deliver(int s, BYTE byte) {
@@ -76,11 +99,7 @@ struct VirtualLineState {
             ready = std::max(ready, std::max(from.lastReady, now) + byteTime);
             from.lastReady = ready;
         }
-        if (to.rx.size() >= to.inQueue) {
-            to.errors |= CE_RXOVER;
-            return;
-        }
-        to.rx.emplace_back(byte, ready);
+        to.wire.push_back({byte, ready, from.pacing || from.delayMs > 0});
     }
 
     // Sends what flow control held back once the other end's RTS allows it.
@@ -170,8 +189,8 @@ static bool WaitEvent(VirtualLineState& line, int s, const bool* closed, DWORD& 
             mask = EV_RXCHAR;
             return true;
         }
-        if (!side.rx.empty()) {
-            line.cv.wait_until(lock, side.rx.front().second);
+        if (!side.wire.empty()) {
+            line.cv.wait_until(lock, side.wire.front().ready);
         } else {
             line.cv.wait(lock);
         }
@@ -266,7 +285,7 @@ IoResult VirtualEnd::Read(void* buf, DWORD n) {
     DWORD got = 0;
     auto* out = static_cast<BYTE*>(buf);
     while (got < n && line_->ReadyByte(side, now)) {
-        out[got++] = side.rx.front().first;
+        out[got++] = side.rx.front();
         side.rx.pop_front();
     }
     if (got == 0 && line_->disconnected) {
@@ -331,16 +350,11 @@ bool VirtualEnd::ClearCommError(DWORD& errors, COMSTAT* status) {
     QEL_LOCK;
     QEL_GONE_FAILS;
     Side& side = line_->self(side_);
+    line_->Arrive(side, Clock::now());
     errors = side.errors;
     side.errors = 0;
     if (status) {
-        auto now = Clock::now();
-        DWORD ready = 0;
-        for (const auto& b : side.rx) {
-            if (b.second > now) break;
-            ++ready;
-        }
-        status->cbInQue = ready;
+        status->cbInQue = static_cast<DWORD>(side.rx.size());
         status->cbOutQue = static_cast<DWORD>(side.held.size());
     }
     return true;
@@ -350,7 +364,13 @@ bool VirtualEnd::PurgeComm(DWORD flags) {
     QEL_LOCK;
     QEL_GONE_FAILS;
     Side& side = line_->self(side_);
-    if (flags & PURGE_RXCLEAR) side.rx.clear();
+    if (flags & PURGE_RXCLEAR) {
+        // Everything that has reached this end goes, including unpaced bytes held back
+        // for want of room.
+        auto now = Clock::now();
+        side.rx.clear();
+        while (!side.wire.empty() && side.wire.front().ready <= now) side.wire.pop_front();
+    }
     if (flags & (PURGE_TXCLEAR | PURGE_TXABORT)) {
         if (flags & PURGE_TXCLEAR) side.held.clear();
         side.writePending = false;
@@ -435,7 +455,7 @@ bool VirtualEnd::WaitReadable(DWORD ms) {
         if (line_->ReadyByte(side, now)) return true;
         if (now >= deadline) return false;
         auto until = deadline;
-        if (!side.rx.empty()) until = std::min(until, side.rx.front().second);
+        if (!side.wire.empty()) until = std::min(until, side.wire.front().ready);
         line_->cv.wait_until(lock, until);
     }
 }

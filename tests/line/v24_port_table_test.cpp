@@ -180,7 +180,9 @@ TEST_F(PortTable, InputQueueSizeSetsTheFlowControlLimits) {
 TEST_F(PortTable, AFreshOpeningStartsWithoutTheReceiveErrorsOfThePreviousOne) {
     Open();
     ASSERT_EQ(V24SetQueueSize(h, 0, 4), 0);
+    line.b->SetDelayMs(1);  // bytes that really travel overrun a full queue
     Send("0123456789");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ASSERT_EQ(V24GetQueueCount(h, 0), 4);  // fetches the overrun into the slot
     ASSERT_EQ(V24Close(h), 0);
     Open();

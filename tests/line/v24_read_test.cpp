@@ -156,7 +156,9 @@ TEST_F(Reading, QueueCountsIncludeStagedBytesUntilPurged) {
 TEST_F(Reading, AnOverrunIsReportedOnceAndABreakIsNoLineError) {
     Open();
     ASSERT_EQ(V24SetQueueSize(h, 0, 4), 0);
+    line.b->SetDelayMs(1);  // bytes that really travel overrun a full queue
     Send("0123456789");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(V24GetLineErrors(h), 2);
     EXPECT_EQ(V24GetLineErrors(h), 0);
     char buf[8];

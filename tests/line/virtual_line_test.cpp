@@ -109,6 +109,26 @@ TEST_F(Line, ClosingEndsAnEventWaitAndAVanishedLineFailsReads) {
     EXPECT_EQ(again->Read(&c, 1).status, IoStatus::Failed);
 }
 
+TEST_F(Line, AReaderKeepingUpWithAPacedBlockLosesNothing) {
+    // A whole block written at once is on the wire, not yet in the 4096-byte input queue.
+    DCB dcb;
+    for (Device* end : {static_cast<Device*>(line.b.get()), host.get()}) {
+        end->GetCommState(dcb);
+        dcb.BaudRate = 460800;
+        end->SetCommState(dcb);
+    }
+    host->SetupComm(4096, 2048);
+    line.b->SetPacing(true);
+    std::string block(6000, 'w');
+    line.b->Write(block.data(), static_cast<DWORD>(block.size()));
+    std::string got;
+    while (got.size() < block.size() && line.a->WaitReadable(2000)) got += ReadAll(*host);
+    EXPECT_EQ(got.size(), block.size());
+    DWORD errors = 0;
+    host->ClearCommError(errors, nullptr);
+    EXPECT_EQ(errors & CE_RXOVER, 0u);
+}
+
 TEST_F(Line, PacingSpreadsBytesOverTheirLineTime) {
     DCB dcb;
     line.b->GetCommState(dcb);
