@@ -1,13 +1,9 @@
 // The real bin2plv32 updating the FPGA of boxsim's firmware over a pseudo-terminal: exact
-// console text, exit code, and what the box says it programmed.
+// console text, exit code, and the frames the box logged.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,77 +13,48 @@ namespace {
 
 using qel::test::ChildProcess;
 
-const std::string kBanner = "\nORN KALVER QEL-flash\n";
-
 class FpgaEndToEnd : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char templ[] = "/tmp/qelflash-fpga.XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir_ = templ;
-    }
-    void TearDown() override {
-        box_.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-
-    // Starts boxsim's firmware on COM7 in our folder, with extra options.
-    void StartBox(const std::vector<std::string>& options) {
-        std::vector<std::string> argv{BOXSIM_PATH, "--port", "COM7",       "--dir",
-                                      dir_,        "--mode", "firmware",   "--fpga-version",
-                                      "100",       "--log",  dir_ + "/log"};
+    // Starts boxsim's firmware (version 100) on COM7 with extra options, makes a .vme file
+    // and runs the tool on it; the box is stopped afterwards so that its log is complete.
+    int Run(int size, int version, const std::vector<std::string>& options, int limitMs) {
+        std::vector<std::string> argv{BOXSIM_PATH, "--port", "COM7",           "--mode",
+                                      "firmware",  "--log",  dir.path + "/log"};
         argv.insert(argv.end(), options.begin(), options.end());
-        box_ = std::make_unique<ChildProcess>(argv, dir_);
-        ASSERT_TRUE(box_->ReadUntil("boxsim ready", 10000)) << box_->output;
-    }
-
-    std::string MakeVme(int size, int version) {
-        const std::string path = dir_ + "/fpga.vme";
-        ChildProcess maker({BOXSIM_PATH, "--make-vme", path, "--size", std::to_string(size),
-                            "--version", std::to_string(version)},
-                           dir_);
-        EXPECT_EQ(maker.Finish(10000), 0);
-        return path;
-    }
-
-    // Runs the tool on the file and COM7; the box is stopped afterwards so that its log is
-    // complete.
-    int Run(const std::string& path, int limitMs) {
-        ChildProcess tool({BIN2PLV32_PATH, path, "7"}, dir_);
+        ChildProcess box(argv, dir.path);
+        EXPECT_TRUE(box.ReadUntil("boxsim ready", 10000)) << box.output;
+        EXPECT_EQ(ChildProcess({BOXSIM_PATH, "--make-vme", path, "--size", std::to_string(size),
+                                "--version", std::to_string(version)},
+                               dir.path)
+                      .Finish(10000),
+                  0);
+        ChildProcess tool({BIN2PLV32_PATH, path, "7"}, dir.path);
         const int code = tool.Finish(limitMs);
         out = tool.output;
         ms = tool.ms;
-        box_->Terminate();
-        box_->Finish(5000);
+        box.Terminate();
+        box.Finish(5000);
+        // The frames the box heard, one "frame ..." line each.
+        std::string log = dir.Read("log");
+        for (std::size_t at = log.find("frame "); at != std::string::npos;
+             at = log.find("frame ", at + 1))
+            frames.push_back(log.substr(at, log.find('\n', at) - at));
         return code;
     }
-
-    std::string Log() const {
-        std::ifstream in(dir_ + "/log");
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+    std::string Heading() const {
+        return "\nORN KALVER QEL-flash\nFPGA-Programmierung \nFile: " + path + "\nPort:7\n";
     }
 
-    std::string Heading(const std::string& path) const {
-        return kBanner + "FPGA-Programmierung \nFile: " + path + "\nPort:7\n";
-    }
-
+    qel::test::ScratchDir dir;
+    const std::string path = dir.path + "/fpga.vme";
     std::string out;
     double ms = 0;
-
-  private:
-    std::string dir_;
-    std::unique_ptr<ChildProcess> box_;
+    std::vector<std::string> frames;
 };
 
 TEST_F(FpgaEndToEnd, FullUpdate) {
-    StartBox({});
-    const std::string path = MakeVme(65536, 101);
-    const int code = Run(path, 120000);
-
-    std::string expected = Heading(path);
+    EXPECT_EQ(Run(65536, 101, {}, 120000), 0);
+    std::string expected = Heading();
     char line[32];
     for (int frame = 0; frame < 128; frame += 5) {
         std::snprintf(line, sizeof line, "%4.1f%% \n", frame * 512 * 100.0 / 65536);
@@ -96,34 +63,32 @@ TEST_F(FpgaEndToEnd, FullUpdate) {
     // The box answers the end request within the first wait of its programming time.
     expected += " 0.0%\nProgramming finished 65522\nFPGA-Update erfolgreich";
     EXPECT_EQ(out, expected);
-    EXPECT_EQ(code, 0);
-
-    const std::string log = Log();
+    const std::string log = dir.Read("log");
     EXPECT_NE(log.find("fpga programmed with 65522 bytes"), std::string::npos) << log;
     EXPECT_NE(log.find("violations=0"), std::string::npos) << log;
 }
 
-TEST_F(FpgaEndToEnd, EqualVersionsNeedNoUpdate) {
-    StartBox({});
-    const std::string path = MakeVme(65536, 100);
-    EXPECT_EQ(Run(path, 20000), 20);
-    EXPECT_EQ(out, Heading(path) + "Error: 20 no Update necessary     ");
-    EXPECT_EQ(Log().find("frame 1c data"), std::string::npos);
+TEST_F(FpgaEndToEnd, EqualVersionsEndAfterOneQueryAndOneHandshake) {
+    EXPECT_EQ(Run(393216, 100, {}, 20000), 20);  // the largest file the tool takes
+    EXPECT_EQ(out, Heading() + "Error: 20 no Update necessary     ");
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].rfind("frame 0x1C version", 0), 0u) << frames[0];
+    EXPECT_EQ(frames[1].rfind("frame 0x9 ", 0), 0u) << frames[1];
 }
 
-TEST_F(FpgaEndToEnd, BoxStatusOnADataFrameIsTheExitCode) {
-    StartBox({"--fault", "fpga-status=data:2:22"});
-    const std::string path = MakeVme(65536, 101);
-    EXPECT_EQ(Run(path, 60000), 22);
-    EXPECT_EQ(out, Heading(path) + " 0.0% \nerror 104 9c <> 9c 03 16 00 \n" +
+TEST_F(FpgaEndToEnd, BoxStatusOnADataFrameIsTheExitCodeAndNothingFollows) {
+    EXPECT_EQ(Run(65536, 101, {"--fault", "fpga-status=data:2:22"}, 60000), 22);
+    EXPECT_EQ(out, Heading() + " 0.0% \nerror 104 9c <> 9c 03 16 00 \n" +
                        "Error: 22 FPGA-Data CRC error");
+    // Query, start and two data frames, each with its handshake; then the refused third
+    // data frame, and not even its handshake after it.
+    ASSERT_EQ(frames.size(), 9u);
+    EXPECT_EQ(frames.back().rfind("frame 0x1C data", 0), 0u) << frames.back();
 }
 
 TEST_F(FpgaEndToEnd, SilentBoxEndsInBoundedTime) {
-    StartBox({"--fault", "silent"});
-    const std::string path = MakeVme(65536, 101);
-    EXPECT_EQ(Run(path, 20000), 19);
-    EXPECT_EQ(out, Heading(path) + "error 101 30\nError: 19 no Answer               ");
+    EXPECT_EQ(Run(65536, 101, {"--fault", "silent"}, 20000), 19);
+    EXPECT_EQ(out, Heading() + "error 101 30\nError: 19 no Answer               ");
     // 50 waits of 10 ms for the version reply, plus the program's start and end.
     EXPECT_GE(ms, 0.9 * 500);
     EXPECT_LE(ms, 3 * 500 + 300 + 2000);

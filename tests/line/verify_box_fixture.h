@@ -25,8 +25,7 @@ class BoxFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         static int serial = 0;
-        ++serial;
-        name_ = "COM" + std::to_string(60 + serial % 20);
+        name_ = "COM" + std::to_string(60 + ++serial % 20);
         qel::dev::RegisterVirtualPort(name_, line.a);
         dir_ = fs::temp_directory_path() /
                ("qel_box_" + std::to_string(serial) + "_" + std::to_string(qel::dev::NowMs()));
@@ -54,18 +53,15 @@ class BoxFixture : public ::testing::Test {
 
     std::string Path(const std::string& file) const { return (dir_ / file).string(); }
     std::string File(const std::string& file, const Bytes& bytes) {
-        const std::string path = Path(file);
-        EXPECT_TRUE(qel::sim::WriteFile(path, bytes));
-        return path;
+        EXPECT_TRUE(qel::sim::WriteFile(Path(file), bytes));
+        return Path(file);
     }
-
     // Runs an operation and returns what it printed.
     static std::string Console(const std::function<void()>& operation) {
         ::testing::internal::CaptureStdout();
         operation();
         return ::testing::internal::GetCapturedStdout();
     }
-
     int CountCommands(const std::string& name) const {
         int n = 0;
         for (const auto& c : box->Commands()) n += c.name == name;

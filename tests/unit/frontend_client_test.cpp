@@ -17,31 +17,22 @@ TEST(FrontendClient, MessagesKeepTheirPaddingAndSpelling) {
     EXPECT_EQ(CDownload::GetErrorText(21), "no space for FPGA-Data");
     EXPECT_EQ(CDownload::GetErrorText(28), "VME_CRC_FAILURE");
     for (int code = 0; code <= 20; ++code) {
-        std::string text = CDownload::GetErrorText(code);
-        EXPECT_TRUE(text.empty() || text.size() == 24u) << code;
+        const std::size_t size = CDownload::GetErrorText(code).size();
+        EXPECT_TRUE(size == 0 || size == 24u) << code;
     }
-}
-
-TEST(FrontendClient, UnusedAndUnknownCodesHaveEmptyMessages) {
-    for (int code : {1, 11, 12, 13, 14, 15, 16, 17, -1, 29, 103, 255}) {
+    for (int code : {1, 11, 12, 13, 14, 15, 16, 17, -1, 29, 103, 255})
         EXPECT_EQ(CDownload::GetErrorText(code), "") << code;
-    }
 }
 
 TEST(FrontendClient, RuntimeClassCreatesAnUnboundClient) {
     const CRuntimeClass* cls = &CDownload::classCDownload;
-    EXPECT_STREQ(cls->m_lpszClassName, "CDownload");
-    EXPECT_EQ(cls->m_wSchema, 0xFFFFu);
     EXPECT_TRUE(cls->IsDerivedFrom(&CObject::classCObject));
-
     std::unique_ptr<CObject> object(cls->CreateObject());
     ASSERT_NE(object, nullptr);
     EXPECT_EQ(object->GetRuntimeClass(), cls);
-    EXPECT_TRUE(object->IsKindOf(&CObject::classCObject));
     auto* client = dynamic_cast<CDownload*>(object.get());
     ASSERT_NE(client, nullptr);
     EXPECT_EQ(client->GetError(), RESULT_PORT_NOT_OPEN);
-    EXPECT_EQ(client->GetState(), STATE_FAILED);
 }
 
 }  // namespace
