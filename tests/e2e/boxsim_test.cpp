@@ -8,7 +8,6 @@
 #include "e2e/child_process.h"
 #include "line/sim_test_host.h"
 #include "serial/v24.h"
-#include "sim/images.h"
 
 namespace fs = std::filesystem;
 using qel::test::ChildProcess;
@@ -77,32 +76,27 @@ TEST(BoxsimE2e, PlaysTheBoxOnAPtyAndCleansUpWhenStopped) {
 
 TEST(BoxsimE2e, MakesSampleFilesAndRefusesBadArguments) {
     ScratchDir dir;
-    const std::string image = dir.path + "/fw.bin", vme = dir.path + "/f.vme";
-    ASSERT_EQ(ChildProcess({BOXSIM_PATH, "--make-image", image, "--size", "4096", "--firmware-name",
-                            "TARSK880 V2", "--version", "01.23"},
-                           dir.path)
-                  .Finish(5000),
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), BOXSIM_PATH);
+        return ChildProcess(args, dir.path).Finish(5000);
+    };
+    ASSERT_EQ(run({"--make-image", dir.path + "/fw.bin", "--size", "4096", "--firmware-name",
+                   "TARSK880 V2", "--version", "01.23"}),
               0);
-    std::vector<std::uint8_t> bytes;
-    ASSERT_TRUE(qel::sim::ReadFile(image, bytes));
-    ASSERT_EQ(bytes.size(), 4096u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes[1280]), 30),
-              std::string("TARSK880 V2\0Release :: 01.23\0\0", 30));
+    const std::string image = dir.Read("fw.bin");
+    ASSERT_EQ(image.size(), 4096u);
+    EXPECT_EQ(image.substr(1280, 30), std::string("TARSK880 V2\0Release :: 01.23\0\0", 30));
+    ASSERT_EQ(run({"--make-vme", dir.path + "/f.vme", "--size", "65536", "--version", "123"}), 0);
+    const std::string vme = dir.Read("f.vme");
+    EXPECT_EQ(vme.size(), 65536u);
+    EXPECT_EQ(vme.substr(0, 14), "coVersion 123 ");
 
-    ASSERT_EQ(ChildProcess({BOXSIM_PATH, "--make-vme", vme, "--size", "65536", "--version", "123"},
-                           dir.path)
-                  .Finish(5000),
-              0);
-    ASSERT_TRUE(qel::sim::ReadFile(vme, bytes));
-    ASSERT_EQ(bytes.size(), 65536u);
-    EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 14), "coVersion 123 ");
-
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {BOXSIM_PATH},
-             {BOXSIM_PATH, "--port", "COM9", "--fault", "refuse-block"},
-             {BOXSIM_PATH, "--port", "LPT1", "--dir", dir.path},
-             {BOXSIM_PATH, "--port", "COM9", "--mode", "sleepy"}}) {
-        EXPECT_EQ(ChildProcess(args, dir.path).Finish(5000), 2) << args.back();
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"--port", "COM9", "--fault", "refuse-block"},
+                                               {"--port", "LPT1", "--dir", dir.path},
+                                               {"--port", "COM9", "--mode", "sleepy"}}) {
+        EXPECT_EQ(run(args), 2) << (args.empty() ? "" : args.back());
     }
 }
 

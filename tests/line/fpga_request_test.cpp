@@ -3,15 +3,10 @@
 // out: the host sends without purging and then reads, so it meets the reply all the same.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <thread>
-#include <vector>
 
-#include "download/download.h"
 #include "download/fpga_frame.h"
-#include "serial/device/sync.h"
-#include "serial/device/virtual_line.h"
-#include "serial/v24.h"
+#include "verify_box_fixture.h"
 
 using namespace qel::dev;
 using Bytes = std::vector<std::uint8_t>;
@@ -33,35 +28,24 @@ Bytes Announcing(int announced, std::size_t size) {
     return reply;
 }
 
-struct FpgaRequest : ::testing::Test {
-    VirtualLine line = VirtualLine::Create();
-    int port = -1;
-    std::unique_ptr<CDownload> client;  // on the heap, so that an overrun of it is caught
-
+struct FpgaRequest : box_test::BoxFixture {
     void SetUp() override {
-        RegisterVirtualPort("COM7", line.a);
-        port = V24Open("COM7", 1);
-        ASSERT_GE(port, 0);
+        BoxFixture::SetUp();
+        OpenClient();
         V24SetLine(port, 19200, 8, 'N', 1);
         DCB dcb;
         line.b->GetCommState(dcb);
         dcb.BaudRate = 19200;
         line.b->SetCommState(dcb);
-        client = std::make_unique<CDownload>(port);
-    }
-    void TearDown() override {
-        client.reset();
-        V24Close(port);
-        UnregisterVirtualPort("COM7");
     }
     void Box(const Bytes& bytes) { line.b->Write(bytes.data(), static_cast<DWORD>(bytes.size())); }
     // Sends the version query as the update does; the result and the console.
     std::pair<int, std::string> Query() {
         std::uint8_t frame[fpga::MAX_FRAME];
         fpga::BuildRequest(frame, fpga::OP_VERSION, nullptr, 0);
-        ::testing::internal::CaptureStdout();
-        const int rc = client->FpgaRequest(frame, 0, 10, false);
-        return {rc, ::testing::internal::GetCapturedStdout()};
+        int rc = -2;
+        const std::string out = Console([&] { rc = client->FpgaRequest(frame, 0, 10, false); });
+        return {rc, out};
     }
 };
 
@@ -105,9 +89,7 @@ TEST_F(FpgaRequest, HostFollowsTheBoxsSequenceNumbersAndIgnoresTheHandshakeStatu
     Box(Reply(0x48, fpga::TYPE_HANDSHAKE, 0x42));
     Box(Reply(0x50, 0x9C));
     EXPECT_EQ(Query(), std::make_pair(0, std::string()));
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(client->FpgaHandshake(), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(Console([&] { EXPECT_EQ(client->FpgaHandshake(), 0); }), "");
     EXPECT_EQ(Query().first, 0);
 
     Bytes sent(34);
@@ -123,9 +105,8 @@ TEST_F(FpgaRequest, HostFollowsTheBoxsSequenceNumbersAndIgnoresTheHandshakeStatu
 TEST_F(FpgaRequest, ProgressWhileWaitingForASilentBox) {
     std::uint8_t frame[fpga::MAX_FRAME];
     fpga::BuildRequest(frame, fpga::OP_END, nullptr, 0);
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(client->FpgaRequest(frame, 0, 2, true), RESULT_FPGA_NO_ANSWER);
-    const std::string progress = ::testing::internal::GetCapturedStdout();
+    const std::string progress =
+        Console([&] { EXPECT_EQ(client->FpgaRequest(frame, 0, 2, true), RESULT_FPGA_NO_ANSWER); });
     EXPECT_EQ(progress.substr(0, 12), " 0.0%\n 2.0%\n");
     EXPECT_EQ(progress.substr(progress.size() - 19), "98.0%\nerror 101 30\n");
 }

@@ -32,13 +32,10 @@ struct Host {
     void Send(std::uint8_t b) { Send(Bytes{b}); }
     // The next byte within ms, or -1.
     int Get(int ms = 1000) {
-        const double deadline = dev::NowMs() + ms;
-        for (std::uint8_t b;;) {
-            if (end->Read(&b, 1).count == 1) return b;
-            const double left = deadline - dev::NowMs();
-            if (left <= 0) return -1;
-            end->WaitReadable(static_cast<dev::DWORD>(left) + 1);
-        }
+        std::uint8_t b;
+        if (end->Read(&b, 1).count == 1) return b;
+        return end->WaitReadable(static_cast<dev::DWORD>(ms)) && end->Read(&b, 1).count == 1 ? b
+                                                                                             : -1;
     }
     // Up to n bytes, each within ms of the one before.
     Bytes GetN(std::size_t n, int ms = 1000) {
@@ -49,8 +46,7 @@ struct Host {
     }
     // Sends the name and NUL; true when the box answers "r".
     bool Name(const std::string& name) {
-        Send(name);
-        Send(std::uint8_t{0});
+        Send(name + std::string(1, '\0'));
         return Get() == 'r';
     }
 };

@@ -1,15 +1,15 @@
-// The client on one end of the in-memory line and the simulated box on the other, with a
-// scratch folder for the files the operations read and write.
+// The client on one end of the in-memory line and the simulated box (or the test) on the
+// other, with a scratch folder for the files the operations read and write.
 #pragma once
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "download/download.h"
+#include "e2e/child_process.h"
 #include "serial/device/sync.h"
 #include "serial/device/virtual_line.h"
 #include "serial/v24.h"
@@ -19,7 +19,6 @@
 namespace box_test {
 
 using Bytes = std::vector<std::uint8_t>;
-namespace fs = std::filesystem;
 
 class BoxFixture : public ::testing::Test {
   protected:
@@ -27,9 +26,6 @@ class BoxFixture : public ::testing::Test {
         static int serial = 0;
         name_ = "COM" + std::to_string(60 + ++serial % 20);
         qel::dev::RegisterVirtualPort(name_, line.a);
-        dir_ = fs::temp_directory_path() /
-               ("qel_box_" + std::to_string(serial) + "_" + std::to_string(qel::dev::NowMs()));
-        fs::create_directories(dir_);
     }
     void TearDown() override {
         if (box) box->Stop();
@@ -38,20 +34,22 @@ class BoxFixture : public ::testing::Test {
         box.reset();
         qel::dev::UnregisterVirtualPort(name_);
         qel::dev::SetTimeScale(1);
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
     }
 
     void StartBox(qel::sim::BoxOptions options) {
         box = std::make_unique<qel::sim::Box>(qel::sim::MakeVirtualWire(line.b, line.a),
                                               std::move(options));
         box->Start();
+        OpenClient();
+    }
+    // Without a box, the test speaks for it on line.b.
+    void OpenClient() {
         port = V24Open(name_.c_str(), 1);
         ASSERT_GE(port, 0);
-        client = std::make_unique<CDownload>(port);
+        client = std::make_unique<CDownload>(port);  // on the heap, so an overrun is caught
     }
 
-    std::string Path(const std::string& file) const { return (dir_ / file).string(); }
+    std::string Path(const std::string& file) const { return dir_.path + "/" + file; }
     std::string File(const std::string& file, const Bytes& bytes) {
         EXPECT_TRUE(qel::sim::WriteFile(Path(file), bytes));
         return Path(file);
@@ -75,7 +73,7 @@ class BoxFixture : public ::testing::Test {
 
   private:
     std::string name_;
-    fs::path dir_;
+    qel::test::ScratchDir dir_;
 };
 
 }  // namespace box_test

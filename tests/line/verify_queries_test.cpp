@@ -91,45 +91,41 @@ TEST_F(Queries, BoxThatDoesNotAnswerLeavesNoText) {
 }
 
 // The identification texts need no box: a client that never had a port will do.
-class ImageStrings : public BoxFixture {
-  protected:
-    int Run(const Bytes& bytes) { return reader.ReadImageStrings(File("ids.bin", bytes), list); }
+TEST_F(Queries, ImageStringsAreTheTextsOfTheAreaWithinTheFile) {
     // An image with the marker at 1024 (what fits of it) and texts from 1280 on.
-    static Bytes Marked(std::size_t size, const std::string& texts = "") {
+    auto marked = [](std::size_t size, const std::string& texts = "") {
         Bytes image(size, 0xFF);
-        const std::string marker = std::string("CHKSUM", 6) + std::string(250, '\xFF') + texts;
+        const std::string marker = "CHKSUM" + std::string(250, '\xFF') + texts;
         std::memcpy(image.data() + 1024, marker.data(), std::min(marker.size(), size - 1024));
         return image;
-    }
+    };
+    const struct {
+        Bytes image;
+        int rc;
+        std::vector<std::string> list;
+    } rows[] = {
+        {marked(4096, std::string("A\0BB\0CCC\0", 9) + std::string(247, 'z')),
+         0,
+         {"kept", "A", "BB", "CCC", std::string(246, 'z')}},  // up to the area's end
+        {marked(1290, std::string("AB\0XYZWVUTSR", 12)), 0, {"kept", "AB", "XYZWVUT"}},
+        {Bytes(4096, 'q'), 0, {"kept"}},
+        {marked(1028), 0, {"kept"}},  // marker cut short by the end of the file
+        {marked(1030), 0, {"kept"}},  // marker, but no area
+        {marked(0xF8000), 0, {"kept"}},
+        {marked(0xF8001), -1, {"kept"}},
+        {Bytes(1, 0), -1, {"kept"}},
+    };
     CDownload reader;
-    std::vector<std::string> list{"kept"};
-};
-
-TEST_F(ImageStrings, TextsInTheAreaAreAppendedAndEndWithTheAreaOrTheFile) {
-    const std::string texts = std::string("A\0BB\0CCC\0", 9) + std::string(247, 'z');
-    EXPECT_EQ(Run(Marked(4096, texts)), 0);
-    EXPECT_EQ(list, (std::vector<std::string>{"kept", "A", "BB", "CCC", std::string(246, 'z')}));
-    EXPECT_EQ(reader.GetState(), STATE_FINISHED);
-
-    list = {"kept"};
-    EXPECT_EQ(Run(Bytes(4096, 'q')), 0);
-    EXPECT_EQ(Run(Marked(1028)), 0);  // marker cut short by the end of the file
-    EXPECT_EQ(Run(Marked(1030)), 0);  // marker, but no area
-    EXPECT_EQ(list, std::vector<std::string>{"kept"});
-    EXPECT_EQ(Run(Marked(1290, std::string("AB\0XYZWVUTSR", 12))), 0);
-    EXPECT_EQ(list, (std::vector<std::string>{"kept", "AB", "XYZWVUT"}));
-}
-
-TEST_F(ImageStrings, FileChecks) {
+    for (const auto& row : rows) {
+        std::vector<std::string> list{"kept"};
+        EXPECT_EQ(reader.ReadImageStrings(File("ids.bin", row.image), list), row.rc);
+        EXPECT_EQ(list, row.list);
+        EXPECT_EQ(reader.GetError(), row.rc ? RESULT_FILE_BAD_SIZE : RESULT_OK);
+        EXPECT_EQ(reader.GetState(), row.rc ? STATE_FAILED : STATE_FINISHED);
+    }
+    std::vector<std::string> list;
     EXPECT_EQ(reader.ReadImageStrings(Path("missing.bin"), list), -1);
     EXPECT_EQ(reader.GetError(), RESULT_FILE_UNKNOWN);
-    EXPECT_EQ(Run(Bytes(1, 0)), -1);
-    EXPECT_EQ(reader.GetError(), RESULT_FILE_BAD_SIZE);
-    EXPECT_EQ(Run(Marked(0xF8001)), -1);
-    EXPECT_EQ(reader.GetError(), RESULT_FILE_BAD_SIZE);
-    EXPECT_EQ(reader.GetState(), STATE_FAILED);
-    EXPECT_EQ(Run(Marked(0xF8000)), 0);
-    EXPECT_EQ(list, std::vector<std::string>{"kept"});
 }
 
 }  // namespace

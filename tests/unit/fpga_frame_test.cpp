@@ -6,31 +6,24 @@
 
 namespace {
 
-std::vector<std::uint8_t> Request(std::uint8_t op, const std::vector<std::uint8_t>& data = {}) {
+TEST(FpgaFrame, RequestsCarryTheirOperationAndDataBetweenFixedBytes) {
     std::uint8_t frame[fpga::MAX_FRAME];
-    const std::size_t n = fpga::BuildRequest(frame, op, data.data(), static_cast<int>(data.size()));
+    const std::uint8_t data[] = {0xAA, 0x03, 0x04};
+    const std::size_t n = fpga::BuildRequest(frame, fpga::OP_DATA, data, 3);
     EXPECT_EQ(n, fpga::FrameLength(frame));
-    return {frame, frame + n};
-}
-
-TEST(FpgaFrame, RequestsCarryTheirOperationBetweenFixedBytes) {
-    using V = std::vector<std::uint8_t>;
-    EXPECT_EQ(Request(fpga::OP_VERSION), (V{4, 0, 9, 0, 0, 0, 0x1C, 0x80, 0, 0, 0, 3}));
-    EXPECT_EQ(Request(fpga::OP_START), (V{4, 0, 9, 0, 0, 0, 0x1C, 0x80, 2, 0, 0, 3}));
-    EXPECT_EQ(Request(fpga::OP_END), (V{4, 0, 9, 0, 0, 0, 0x1C, 0x80, 4, 0, 0, 3}));
-    EXPECT_EQ(Request(fpga::OP_DATA, {0xAA, 0x03, 0x04}),
-              (V{4, 0, 12, 0, 0, 0, 0x1C, 0x80, 3, 0xAA, 0x03, 0x04, 0, 0, 3}));
+    EXPECT_EQ(
+        std::vector<std::uint8_t>(frame, frame + n),
+        (std::vector<std::uint8_t>{4, 0, 12, 0, 0, 0, 0x1C, 0x80, 3, 0xAA, 0x03, 0x04, 0, 0, 3}));
 }
 
 TEST(FpgaFrame, FileVersionIsTheNumberAfterThePrefix) {
-    auto version = [](const char* header) {
-        return fpga::FileVersion(reinterpret_cast<const std::uint8_t*>(header));
-    };
-    EXPECT_EQ(version("coVersion 123\n"), 123);
-    EXPECT_EQ(version("coVersion 99999"), 9999);  // the fifteenth byte is data
-    EXPECT_EQ(version("coVersion   7\0x"), 7);
-    EXPECT_EQ(version("coVersion abcd"), 0);
-    EXPECT_EQ(version("coVersion\0\0\0\0\0"), 0);
+    for (auto [header, version] : {std::pair{"coVersion 123\n", 123},
+                                   {"coVersion 99999", 9999},
+                                   {"coVersion   7\0x", 7},
+                                   {"coVersion abcd", 0},
+                                   {"coVersion\0\0\0\0\0", 0}}) {  // the fifteenth byte is data
+        EXPECT_EQ(fpga::FileVersion(reinterpret_cast<const std::uint8_t*>(header)), version);
+    }
 }
 
 TEST(FpgaFrame, BoxVersionReadsNibblesAsDigitsUpToTheFirstNonDigit) {
