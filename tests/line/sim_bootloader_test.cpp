@@ -119,8 +119,7 @@ TEST_F(Bootloader, BreakRestartsAt19200AndPromptsWhenItEnds) {
     EXPECT_EQ(box->Breaks(), 2);
     EXPECT_EQ(box->Rate(), 19200u);
     // Up and prompting after the break, but another box's name silences it.
-    host.Send("NUX_1000");
-    host.Send(std::uint8_t{0});
+    host.Send(std::string("NUX_1000\0", 9));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     host.end->PurgeComm(dev::PURGE_RXCLEAR);
     EXPECT_EQ(host.Get(600), -1);

@@ -58,7 +58,8 @@ TEST_F(Firmware, AnswersTheVersionQueryWithItsOwnSequenceNumber) {
 TEST_F(Firmware, ABreakBringsUpTheBootloader) {
     Start();
     EXPECT_FALSE(host.Name("PLV 200")) << "the firmware does not answer a device name";
-    Break();
+    host.end->SetCommBreak();
+    host.end->ClearCommBreak();
     EXPECT_EQ(host.Get(), 'r');
     EXPECT_TRUE(host.Name("PLV 200"));
 }

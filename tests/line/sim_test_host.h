@@ -127,10 +127,6 @@ struct SimBox : ::testing::Test {
     void TearDown() override {
         if (box) box->Stop();
     }
-    void Break() {
-        host.end->SetCommBreak();
-        host.end->ClearCommBreak();
-    }
 };
 
 }  // namespace qel::sim::test

@@ -24,17 +24,16 @@ class Queries : public BoxFixture {
 
 TEST_F(Queries, ReturnTheBoxsTexts) {
     StartWith({});
-    EXPECT_EQ(client->GetHardwareVersion(text), 0);
+    EXPECT_EQ(client->GetHardwareVersion(text), 0);  // the others need a named box
     EXPECT_EQ(text, "Hardware version 8");
     EXPECT_EQ(client->GetState(), STATE_FINISHED);
-    EXPECT_EQ(client->GetSerialNumber(text), 0);
-    EXPECT_EQ(text, "SN 4711-0815");
-    EXPECT_EQ(client->GetBootVersion(text), 0);
-    EXPECT_EQ(text, "Boot 2.05");
-    EXPECT_EQ(client->GetProgramVersion(text), 0);
-    EXPECT_EQ(text, "Program 01.23");
-    EXPECT_EQ(client->GetSsn(text), 0);
-    EXPECT_EQ(text, "SSN 0042-1377-0001");
+    for (auto [query, answer] : {std::pair{&CDownload::GetSerialNumber, "SN 4711-0815"},
+                                 {&CDownload::GetBootVersion, "Boot 2.05"},
+                                 {&CDownload::GetProgramVersion, "Program 01.23"},
+                                 {&CDownload::GetSsn, "SSN 0042-1377-0001"}}) {
+        EXPECT_EQ((client.get()->*query)(text), 0);
+        EXPECT_EQ(text, answer);
+    }
     EXPECT_EQ(box->Violations(), std::vector<std::string>{});
 }
 
