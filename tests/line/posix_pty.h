@@ -3,12 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qel::test {
@@ -20,9 +18,7 @@ struct Pty {
 
     Pty() {
         master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) {
-            slave = ptsname(master);
-        }
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave = ptsname(master);
     }
     ~Pty() { CloseMaster(); }
     Pty(const Pty&) = delete;
@@ -71,21 +67,22 @@ struct PortsFolder {
     PortsFolder& operator=(const PortsFolder&) = delete;
 
     void Link(const std::string& name, const std::string& target) {
-        const std::string path = dir + "/" + name;
-        links.push_back(path);
-        [[maybe_unused]] int r = symlink(target.c_str(), path.c_str());
+        links.push_back(dir + "/" + name);
+        [[maybe_unused]] int r = symlink(target.c_str(), links.back().c_str());
     }
 };
 
-inline double CpuMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
-}
-
-inline double WallMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+// CPU time the whole process uses in the next second: a thread spinning on a device that is
+// gone would use most of it.
+inline double CpuMsInASecond() {
+    auto cpu = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+        return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+    };
+    const double start = cpu();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    return cpu() - start;
 }
 
 }  // namespace qel::test

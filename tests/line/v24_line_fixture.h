@@ -1,4 +1,5 @@
 // A port of the library opened on one end of an in-memory line; the test plays the far end.
+// The timing helpers serve the pseudo-terminal tests as well.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -18,14 +19,25 @@ inline std::string Bytes(const void* data, size_t n) {
     return std::string(static_cast<const char*>(data), n);
 }
 
+inline void SleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
 // Polls cond until it holds or ms (real time) have passed.
 inline bool WaitUntil(const std::function<bool()>& cond, double ms = 2000) {
     double end = NowMs() + ms;
     while (!cond()) {
         if (NowMs() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        SleepMs(2);
     }
     return true;
+}
+
+// Whether the time since start (NowMs) lies within [low, high] ms.
+inline ::testing::AssertionResult TookBetween(double start, double low, double high) {
+    const double took = NowMs() - start;
+    if (took >= low && took <= high) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "took " << took << " ms, not " << low << " to " << high;
 }
 
 struct V24Line : ::testing::Test {
@@ -59,6 +71,13 @@ struct V24Line : ::testing::Test {
         line.b->GetCommState(dcb);
         dcb.BaudRate = static_cast<DWORD>(baud);
         line.b->SetCommState(dcb);
+    }
+    // The far end sends ten bytes slowly enough that a four-byte input queue overruns.
+    void Overrun() {
+        ASSERT_EQ(V24SetQueueSize(h, 0, 4), 0);
+        line.b->SetDelayMs(1);  // bytes that really travel overrun a full queue
+        Send("0123456789");
+        SleepMs(50);
     }
 };
 

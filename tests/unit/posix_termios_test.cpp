@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 using namespace qel::dev;
 
 TEST(PosixTermios, FramingAndFlowControlSurviveTheWayThroughTermios) {
@@ -24,23 +26,17 @@ TEST(PosixTermios, FramingAndFlowControlSurviveTheWayThroughTermios) {
                 DCB out;
                 out.fRtsControl = in.fRtsControl;
                 PosixTermiosToDcb(t, out);
-                const std::string what = std::to_string(size) + "/" + std::to_string(parity) + "/" +
-                                         std::to_string(stop);
-                EXPECT_EQ(out.ByteSize, size) << what;
-                EXPECT_EQ(out.Parity, parity) << what;
-                EXPECT_EQ(out.StopBits, stop) << what;
-                EXPECT_EQ(out.fOutX, in.fOutX) << what;
-                EXPECT_EQ(out.fInX, in.fInX) << what;
-                EXPECT_EQ(out.fOutxCtsFlow, in.fOutxCtsFlow) << what;
-                EXPECT_EQ(out.fRtsControl, in.fRtsControl) << what;
-                EXPECT_EQ(out.XonChar, in.XonChar) << what;
-                EXPECT_EQ(out.XoffChar, in.XoffChar) << what;
+                auto fields = [](const DCB& d) {
+                    return std::vector<long>{d.ByteSize, d.Parity,      d.StopBits,
+                                             d.fOutX,    d.fInX,        d.fOutxCtsFlow,
+                                             d.XonChar,  d.fRtsControl, d.XoffChar};
+                };
+                EXPECT_EQ(fields(out), fields(in))
+                    << int(size) << "/" << int(parity) << "/" << int(stop);
             }
         }
     }
-}
-
-TEST(PosixTermios, ParityBitsAreTheOnesTheDriverKnows) {
+    // A round trip cannot tell a wrong parity mapping; the driver's bits can.
     DCB dcb;
     termios t{};
     DWORD error = 0;
@@ -50,25 +46,20 @@ TEST(PosixTermios, ParityBitsAreTheOnesTheDriverKnows) {
     dcb.Parity = EVENPARITY;
     ASSERT_TRUE(PosixDcbToTermios(dcb, t, error));
     EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), tcflag_t(PARENB));
-    EXPECT_TRUE(t.c_cflag & CLOCAL);
-    EXPECT_TRUE(t.c_cflag & CREAD);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
 }
 
 TEST(PosixTermios, RefusesWhatATermiosLineCannotCarry) {
-    const DCB good;
     for (int i = 0; i < 5; ++i) {
-        DCB dcb = good;
-        if (i == 0) dcb.ByteSize = 16;
-        if (i == 1) dcb.ByteSize = 4;
-        if (i == 2) dcb.StopBits = ONE5STOPBITS;
-        if (i == 3) dcb.StopBits = 3;
+        DCB dcb;
+        if (i < 2) dcb.ByteSize = i == 0 ? 16 : 4;
+        if (i == 2 || i == 3) dcb.StopBits = i == 2 ? ONE5STOPBITS : 3;
         if (i == 4) dcb.Parity = 5;
         termios t{};
-        const tcflag_t before = t.c_cflag;
         DWORD error = 0;
         EXPECT_FALSE(PosixDcbToTermios(dcb, t, error)) << i;
         EXPECT_EQ(error, ERROR_INVALID_PARAMETER) << i;
-        EXPECT_EQ(t.c_cflag, before) << i;
+        EXPECT_EQ(t.c_cflag, 0u) << i;
     }
 }
 
