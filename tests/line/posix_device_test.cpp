@@ -1,5 +1,6 @@
 // The termios device on a pseudo-terminal, below the port library. What the library shows on
-// a pty as well (bytes both ways, a vanished device, close) is tested in posix_v24_test.
+// a pty as well (bytes both ways, line settings, a read on a vanished device, close) is tested
+// in posix_v24_test.
 #include "serial/device/posix_device.h"
 
 #include <gtest/gtest.h>
@@ -7,13 +8,14 @@
 #include <termios.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "posix_pty.h"
-#include "serial/device/posix_baud.h"
 #include "tests/line/v24_line_fixture.h"
 
 using namespace qel::dev;
+using qel::test::CpuMsInASecond;
 using qel::test::PortsFolder;
 using qel::test::Pty;
 using v24test::TookBetween;
@@ -35,11 +37,6 @@ struct PosixLine : ::testing::Test {
     }
     void TearDown() override {
         if (host) host->Close();
-    }
-    speed_t MasterSpeed() {
-        termios t{};
-        tcgetattr(pty.master, &t);
-        return cfgetospeed(&t);
     }
     DWORD OutQueue() {
         COMSTAT st;
@@ -81,42 +78,6 @@ TEST_F(PosixLine, SharedOpensExcludeAnExclusiveOneAndTiocexclEndsWithTheHolder) 
     shared2.reset();
     host = OpenDevice("\\\\.\\COM7", true, error);
     EXPECT_TRUE(host);
-}
-
-TEST_F(PosixLine, TheMasterSeesTheSettingsTheHostSetsAndRefusedOnesChangeNothing) {
-    DCB dcb;
-    ASSERT_TRUE(host->GetCommState(dcb));
-    dcb.BaudRate = 250000;  // no Bxxx constant
-    dcb.fOutxCtsFlow = 1;
-    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    ASSERT_TRUE(host->SetCommState(dcb));
-    termios t{};
-    tcgetattr(pty.master, &t);
-    EXPECT_TRUE(t.c_cflag & CRTSCTS);
-    DWORD rate = 0;
-    ASSERT_TRUE(PosixLineRate(pty.master, rate));
-    EXPECT_EQ(rate, 250000u);
-    DCB back;
-    ASSERT_TRUE(host->GetCommState(back));
-    EXPECT_EQ(back.BaudRate, 250000u);
-
-    dcb.BaudRate = 57600;
-    dcb.fOutxCtsFlow = 0;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    ASSERT_TRUE(host->SetCommState(dcb));
-    tcgetattr(pty.master, &t);
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B57600));
-    EXPECT_FALSE(t.c_cflag & CRTSCTS);
-    // A refused change is not applied in part.
-    for (int i = 0; i < 3; ++i) {
-        DCB bad = dcb;
-        bad.BaudRate = i == 2 ? 0 : 9600;
-        if (i == 0) bad.ByteSize = 16;
-        if (i == 1) bad.StopBits = ONE5STOPBITS;
-        EXPECT_FALSE(host->SetCommState(bad)) << i;
-        EXPECT_EQ(host->LastError(), ERROR_INVALID_PARAMETER) << i;
-    }
-    EXPECT_EQ(MasterSpeed(), static_cast<speed_t>(B57600));
 }
 
 TEST_F(PosixLine, QueuedWritesGoOutInOrderWhileOnlyTheEventWaitRuns) {
@@ -163,4 +124,32 @@ TEST_F(PosixLine, PurgeDropsQueuedOutputAndReceivedInput) {
     EXPECT_TRUE(host->PurgeComm(PURGE_RXABORT | PURGE_RXCLEAR));
     char buf[8];
     EXPECT_EQ(host->Read(buf, sizeof buf).count, 0u);
+}
+
+TEST_F(PosixLine, AVanishedDeviceEndsAWriteWaitAndAnEmptyMaskWaitDoesNotSpin) {
+    const std::string data = Pattern(64 * 1024, 5);
+    ASSERT_EQ(host->Write(data.data(), static_cast<DWORD>(data.size())).status, IoStatus::Pending);
+    // With an empty mask only Close ends the event wait; a gone device must not make it spin.
+    host->SetCommMask(0);
+    std::thread waiter([&] {
+        DWORD mask = 0;
+        while (host->WaitCommEvent(mask)) {
+        }
+    });
+    auto write = std::async(std::launch::async, [&] {
+        DWORD count = 0;
+        return host->WaitWrite(30000, count);
+    });
+    v24test::SleepMs(100);
+    const double start = NowMs();
+    pty.CloseMaster();
+    ASSERT_EQ(write.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_FALSE(write.get());
+    EXPECT_EQ(host->LastError(), ERROR_DEVICE_REMOVED);
+    EXPECT_TRUE(TookBetween(start, 0, 1000));
+    const double used = CpuMsInASecond();
+    RecordProperty("cpu_ms_after_gone", std::to_string(used));
+    EXPECT_LT(used, 200) << "CPU time in the second after the device vanished";
+    host->Close();
+    waiter.join();
 }

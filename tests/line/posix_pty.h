@@ -5,9 +5,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace qel::test {
 
@@ -51,7 +51,6 @@ struct Pty {
 // A temporary folder of port links, named by QELFLASH_PORTS while it lives.
 struct PortsFolder {
     std::string dir;
-    std::vector<std::string> links;
 
     PortsFolder() {
         char name[] = "/tmp/qelports.XXXXXX";
@@ -59,16 +58,15 @@ struct PortsFolder {
         setenv("QELFLASH_PORTS", dir.c_str(), 1);
     }
     ~PortsFolder() {
-        for (const auto& l : links) unlink(l.c_str());
-        rmdir(dir.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);  // the links, never what they point to
         unsetenv("QELFLASH_PORTS");
     }
     PortsFolder(const PortsFolder&) = delete;
     PortsFolder& operator=(const PortsFolder&) = delete;
 
     void Link(const std::string& name, const std::string& target) {
-        links.push_back(dir + "/" + name);
-        [[maybe_unused]] int r = symlink(target.c_str(), links.back().c_str());
+        [[maybe_unused]] int r = symlink(target.c_str(), (dir + "/" + name).c_str());
     }
 };
 

@@ -80,6 +80,8 @@ TEST_F(PortTable, OpeningKeepsTheRateAndPutsTheLibrarysSettingsOverTheRest) {
     EXPECT_EQ(std::vector<int>({baud, bits, parity, stop}), std::vector<int>({4800, 8, 'N', 1}));
     EXPECT_TRUE(line.a->DtrOn());
     EXPECT_TRUE(line.a->RtsOn());
+    EXPECT_EQ(V24GetTimeout(h), 1000);
+    EXPECT_EQ(V24GetQueueSize(h, 0), 4096);
     line.a->GetCommState(dcb);
     EXPECT_EQ(dcb.fOutX, 0u);
     EXPECT_EQ(dcb.XoffLim, 1024);

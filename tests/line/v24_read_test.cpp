@@ -134,12 +134,18 @@ TEST_F(Reading, QueueCountsIncludeStagedBytesUntilPurged) {
     EXPECT_EQ(V24IsQueueEmpty(h, -1), V24_BAD_ARGUMENT);
 }
 
-TEST_F(Reading, AnOverrunIsReportedOnceNotToTheNextOpeningAndABreakIsNoLineError) {
+TEST_F(Reading, OnlyBytesThatTravelOverrunAndTheOverrunIsReportedOnceToThisOpeningAlone) {
     Open();
+    // A burst without line time has no sender's pace to miss: it waits instead.
+    ASSERT_EQ(V24SetQueueSize(h, 0, 4), 0);
+    Send("abcdefghij");
+    char buf[16];
+    EXPECT_EQ(V24ReadBuffer(h, buf, 10), 10);
+    EXPECT_EQ(V24GetLineErrors(h), 0);
+
     Overrun();
     EXPECT_EQ(V24GetLineErrors(h), 2);
     EXPECT_EQ(V24GetLineErrors(h), 0);
-    char buf[8];
     V24SetTimeout(h, 0);
     EXPECT_EQ(V24ReadBuffer(h, buf, 8), 4);
     EXPECT_EQ(Bytes(buf, 4), "0123");
