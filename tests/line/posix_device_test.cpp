@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 
 #include <atomic>
 #include <future>

@@ -68,7 +68,7 @@ TEST_F(PortTable, NamesAreCheckedAndMadeIntoOneDevicePath) {
     UnregisterVirtualPort("FOO");
 }
 
-TEST_F(PortTable, OpeningKeepsTheRateAndPutsTheLibrarysSettingsOverTheRest) {
+TEST_F(PortTable, OpeningKeepsTheRateAndLineSettingsAreCheckedAppliedAndReadBack) {
     DCB dcb;
     line.a->GetCommState(dcb);
     dcb.BaudRate = 4800;
@@ -93,13 +93,9 @@ TEST_F(PortTable, OpeningKeepsTheRateAndPutsTheLibrarysSettingsOverTheRest) {
     EXPECT_EQ(V24GetQueueSize(h, 0), 1000);
     EXPECT_EQ(V24SetQueueSize(h, 2, 512), V24_BAD_ARGUMENT);
     EXPECT_EQ(V24GetQueueSize(h, 2), V24_BAD_ARGUMENT);
-}
 
-TEST_F(PortTable, LineSettingsAreCheckedAppliedAndReadBack) {
-    Open();
     EXPECT_EQ(V24SetLine(h, 19200, 7, 'E', 2), 0);
     EXPECT_EQ(line.a->BaudRate(), 19200u);
-    int baud = 0, bits = 0, parity = 0, stop = 0;
     EXPECT_EQ(V24GetLine(h, &baud, &bits, &parity, &stop), 0);
     EXPECT_EQ(std::vector<int>({baud, bits, parity, stop}), std::vector<int>({19200, 7, 'E', 2}));
 
