@@ -5,69 +5,20 @@
 // boxsim counts them) and the CPU time bin2plv32 used.
 //
 //   download_bench [bin2plv32 [boxsim]]   (defaults: the build tree's programs)
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "e2e/child_process.h"
 #include "sim/images.h"
 
-extern char** environ;
-
 namespace {
-
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-pid_t Spawn(const std::vector<std::string>& args, const std::string& ports, int outFd) {
-    std::vector<std::string> env{"QELFLASH_PORTS=" + ports};
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "QELFLASH_PORTS=", 15) != 0) env.push_back(*e);
-    std::vector<std::string> argv = args;
-    std::vector<char*> cargv, cenv;
-    for (std::string& a : argv) cargv.push_back(a.data());
-    for (std::string& e : env) cenv.push_back(e.data());
-    cargv.push_back(nullptr);
-    cenv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devNull = open("/dev/null", O_RDWR);
-        dup2(devNull, 0);
-        dup2(outFd >= 0 ? outFd : devNull, 1);
-        dup2(devNull, 2);
-        execve(cargv[0], cargv.data(), cenv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-bool WaitForText(int fd, const std::string& text, int ms) {
-    std::string seen;
-    auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (seen.find(text) == std::string::npos) {
-        int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, left) <= 0) return false;
-        char buf[512];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) return false;
-        seen.append(buf, static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 double Seconds(const timeval& t) {
     return t.tv_sec + t.tv_usec / 1e6;
@@ -76,6 +27,7 @@ double Seconds(const timeval& t) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    namespace fs = std::filesystem;
     fs::path here = fs::read_symlink("/proc/self/exe").parent_path();
     std::string tool = argc > 1 ? argv[1] : (here / "../app/bin2plv32").string();
     std::string boxsim = argc > 2 ? argv[2] : (here / "../sim/boxsim").string();
@@ -90,28 +42,21 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> bytes = qel::sim::MakeFirmwareImage(size, "TARSK880 bench", "01.00");
     if (!qel::sim::WriteFile(image, bytes)) return 1;
 
-    int boxOut[2];
-    if (pipe(boxOut) != 0) return 1;
-    pid_t box = Spawn(
-        {boxsim, "--port", "COM9", "--dir", dir, "--pace", "--log", log, "--flash-out", flash}, dir,
-        boxOut[1]);
-    close(boxOut[1]);
-    if (!WaitForText(boxOut[0], "boxsim ready", 10000)) {
+    qel::test::ChildProcess box(
+        {boxsim, "--port", "COM9", "--dir", dir, "--pace", "--log", log, "--flash-out", flash},
+        dir);
+    if (!box.ReadUntil("boxsim ready", 10000)) {
         std::fprintf(stderr, "boxsim did not start\n");
-        kill(box, SIGKILL);
         return 1;
     }
-
-    auto start = Clock::now();
-    pid_t child = Spawn({tool, image, "9"}, dir, -1);
-    int status = 0;
+    // The tool is the only child reaped while it runs: the children's usage is its own.
+    qel::test::ChildProcess run({tool, image, "9"}, dir);
+    const int code = run.Finish(600000);
     rusage usage{};
-    wait4(child, &status, 0, &usage);
-    double wall = std::chrono::duration<double>(Clock::now() - start).count();
-
-    kill(box, SIGTERM);
-    waitpid(box, nullptr, 0);
-    close(boxOut[0]);
+    getrusage(RUSAGE_CHILDREN, &usage);
+    const double wall = run.ms / 1000;
+    box.Terminate();
+    box.Finish(10000);
 
     double lineMs = 0, busyMs = 0;
     unsigned long long in = 0, out = 0;
@@ -131,8 +76,8 @@ int main(int argc, char** argv) {
 
     double minimum = (lineMs + busyMs) / 1000;
     double cpu = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-    std::printf("image           0x%X bytes at 230400 baud, exit %d, flash %s\n", size,
-                WIFEXITED(status) ? WEXITSTATUS(status) : -1, same ? "equal" : "DIFFERENT");
+    std::printf("image           0x%X bytes at 230400 baud, exit %d, flash %s\n", size, code,
+                same ? "equal" : "DIFFERENT");
     std::printf("bytes on line   %llu to the box, %llu from it, %zu protocol violations\n", in, out,
                 violations);
     std::printf("physical min    %.2f s (line %.2f s + erase/programming %.2f s)\n", minimum,
@@ -144,5 +89,5 @@ int main(int argc, char** argv) {
 
     std::error_code ignored;
     fs::remove_all(dir, ignored);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 && same ? 0 : 1;
+    return code == 0 && same ? 0 : 1;
 }
