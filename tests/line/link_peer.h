@@ -129,9 +129,9 @@ class Peer {
         return true;
     }
 
-    // The box's side of a word block the host receives; announced overrides the count sent,
-    // crcDelta spoils the checksum. Returns the host's last answer byte.
-    int GiveBlock(bool bulk, const Words& words, int announced = -1, int crcDelta = 0) {
+    // The box's side of a memory block the host receives in bulk; announced overrides the
+    // count sent, crcDelta spoils the checksum. Returns the host's last answer byte.
+    int GiveBlock(const Words& words, int announced = -1, int crcDelta = 0) {
         int count = announced >= 0 ? announced : static_cast<int>(words.size());
         std::uint16_t crc = 0;
         for (int b : {count & 0xFF, count >> 8}) {
@@ -142,15 +142,8 @@ class Peer {
         Bytes burst;
         for (std::uint16_t w : words) {
             crc = ChecksumWord(crc, w);
-            for (int b : {w & 0xFF, w >> 8}) {
-                if (bulk) {
-                    burst.push_back(static_cast<std::uint8_t>(b));
-                } else if (Get() != '*') {
-                    return -1;
-                } else {
-                    Put(b);
-                }
-            }
+            burst.push_back(w & 0xFF);
+            burst.push_back(static_cast<std::uint8_t>(w >> 8));
         }
         Put(burst);
         crc = static_cast<std::uint16_t>(crc + crcDelta);

@@ -40,10 +40,7 @@ TEST(ImageIds, TableHoldsTenTextsOfAtMost255Characters) {
 
 TEST(ImageIds, VersionIsWhatFollowsTheMarker) {
     std::string version;
-    ASSERT_TRUE(image_ids::VersionOf("Release :: 01.23x", version));
-    EXPECT_EQ(version, "01.23");
-    ASSERT_TRUE(image_ids::VersionOf("x:: 1.2", version));
-    EXPECT_EQ(version, "1.2");
+    EXPECT_TRUE(image_ids::VersionOf("Release :: 01.23x", version) && version == "01.23");
     EXPECT_FALSE(image_ids::VersionOf("Release 01.23", version));
 }
 
