@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -83,6 +84,15 @@ class Peer {
         Bytes out;
         for (int b = 0; out.size() < n && (b = Get()) >= 0;) out.push_back(b);
         return out;
+    }
+    // Waits up to 5 s (real time) for a break from the host to begin and end.
+    bool AwaitBreak() {
+        const int before = end_->BreaksReceived();
+        for (int i = 0; i < 1000; ++i) {
+            if (end_->BreaksReceived() > before && !end_->BreakReceiving()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
     }
     void Put(const Bytes& bytes) {
         end_->Write(bytes.data(), static_cast<qel::dev::DWORD>(bytes.size()));
