@@ -151,15 +151,15 @@ TEST_F(DownloadFlow, EveryFailureRowEndsWithItsCodeInBoundedTime) {
         const char* what;
         const char* fault;        // as boxsim takes it
         const char* silentAfter;  // the box goes silent once this command has arrived
-        int code;
+        int code, erases;
     };
     const Row rows[] = {
-        {"box silent", "silent", nullptr, RESULT_NO_ANSWER},
-        {"erase refused, box gone", "refuse-erase=1", "DEL", RESULT_NO_ANSWER},
-        {"erase refused twice", "refuse-erase=2", nullptr, RESULT_ERASE_FAILED},
-        {"rate switch and resync fail", "", "SBD", RESULT_NO_ANSWER},
-        {"block and resync fail", "die-after=0", nullptr, RESULT_NO_ANSWER},
-        {"reset fails", "die-after=2", nullptr, RESULT_NO_ANSWER},
+        {"box silent", "silent", nullptr, RESULT_NO_ANSWER, 0},
+        {"erase refused, box gone", "refuse-erase=1", "DEL", RESULT_NO_ANSWER, 1},
+        {"erase refused twice", "refuse-erase=2", nullptr, RESULT_ERASE_FAILED, 2},
+        {"rate switch and resync fail", "", "SBD", RESULT_NO_ANSWER, 1},
+        {"block and resync fail", "die-after=0", nullptr, RESULT_NO_ANSWER, 1},
+        {"reset fails", "die-after=2", nullptr, RESULT_NO_ANSWER, 1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -175,7 +175,8 @@ TEST_F(DownloadFlow, EveryFailureRowEndsWithItsCodeInBoundedTime) {
         std::thread silencer([&] {
             if (!row.silentAfter) return;
             AwaitCommands(row.silentAfter, 1);
-            qel::sim::Faults silent;
+            // The command at work still meets the row's faults; only then the box is gone.
+            qel::sim::Faults silent = options.faults;
             silent.silent = true;
             box->SetFaults(silent);
         });
@@ -185,6 +186,7 @@ TEST_F(DownloadFlow, EveryFailureRowEndsWithItsCodeInBoundedTime) {
         silencer.join();
         EXPECT_EQ(result, -1);
         EXPECT_EQ(client->GetError(), row.code);
+        EXPECT_EQ(CountCommands("DEL"), row.erases);
         EXPECT_EQ(client->GetState(), STATE_FAILED);
         EXPECT_LT(took, 30000);
         std::printf("[ timing   ] %s: %.1f s at time scale 20\n", row.what, took / 1000);

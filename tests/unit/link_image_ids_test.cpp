@@ -11,11 +11,13 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-// The texts collected from size bytes of zeros with the given texts placed in them.
+// The texts collected from size bytes of zeros with the given texts placed in them; the
+// bytes after them are not zero, so that reading past the data shows.
 Texts Collect(std::size_t size, const std::vector<std::pair<std::size_t, std::string>>& placed) {
     std::vector<std::uint8_t> bytes(size, 0);
     for (const auto& [at, text] : placed) std::memcpy(&bytes[at], text.data(), text.size());
-    return image_ids::Collect(bytes.data(), bytes.size());
+    bytes.resize(size + 16, 'X');
+    return image_ids::Collect(bytes.data(), size);
 }
 
 TEST(ImageIds, TextsOfThreeOrMoreStartFrom1280To1536AndNeverPastTheData) {
