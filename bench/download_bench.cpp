@@ -6,7 +6,6 @@
 //
 //   download_bench [bin2plv32 [boxsim]]   (defaults: the build tree's programs)
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -27,14 +26,12 @@ double Seconds(const timeval& t) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    namespace fs = std::filesystem;
-    fs::path here = fs::read_symlink("/proc/self/exe").parent_path();
+    std::filesystem::path here = std::filesystem::read_symlink("/proc/self/exe").parent_path();
     std::string tool = argc > 1 ? argv[1] : (here / "../app/bin2plv32").string();
     std::string boxsim = argc > 2 ? argv[2] : (here / "../sim/boxsim").string();
 
-    char templ[] = "/tmp/qelflash-bench.XXXXXX";
-    if (!mkdtemp(templ)) return 1;
-    const std::string dir = templ;
+    const qel::test::ScratchDir scratch;
+    const std::string& dir = scratch.path;
     const std::string image = dir + "/image.bin";
     const std::string log = dir + "/box.log";
     const std::string flash = dir + "/flash.bin";
@@ -86,8 +83,5 @@ int main(int argc, char** argv) {
                 minimum > 0 ? wall / minimum : 0);
     std::printf("cpu bin2plv32   %.3f s (user %.3f + sys %.3f) = %.3f %% of one core\n", cpu,
                 Seconds(usage.ru_utime), Seconds(usage.ru_stime), 100 * cpu / wall);
-
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
     return code == 0 && same ? 0 : 1;
 }

@@ -1,12 +1,8 @@
 // The real bin2plv32 loading firmware into boxsim over a pseudo-terminal: the console text a
 // technician sees, the exit code a script sees, and what reached the box's flash.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,24 +21,18 @@ const Bytes kImage = qel::sim::MakeFirmwareImage(10000, "TARSK880 V2", "01.23");
 
 class DownloadE2e : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char templ[] = "/tmp/qelflash-dl.XXXXXX";
-        ASSERT_NE(mkdtemp(templ), nullptr);
-        dir_ = templ;
-    }
     void TearDown() override {
         if (box_) StopBox();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
     }
 
     // Starts boxsim on COM7 in our folder, logging, with extra options.
     void StartBox(std::vector<std::string> options = {}) {
         if (box_) StopBox();
-        std::vector<std::string> argv{BOXSIM_PATH, "--port", "COM7",        "--dir", dir_,
-                                      "--log",     Log(),    "--flash-out", Flash()};
+        std::vector<std::string> argv{BOXSIM_PATH, "--port",      "COM7",
+                                      "--dir",     dir_.path,     "--log",
+                                      Path("log"), "--flash-out", Path("flash")};
         argv.insert(argv.end(), options.begin(), options.end());
-        box_ = std::make_unique<ChildProcess>(argv, dir_);
+        box_ = std::make_unique<ChildProcess>(argv, dir_.path);
         ASSERT_TRUE(box_->ReadUntil("boxsim ready", 10000)) << box_->output;
     }
     // Stops the box, so that its flash and log are complete; n bytes of its flash from
@@ -51,33 +41,30 @@ class DownloadE2e : public ::testing::Test {
         box_->Terminate();
         box_->Finish(10000);
         box_.reset();
-        Bytes flash;
-        qel::sim::ReadFile(Flash(), flash);
+        std::string flash = dir_.Read("flash");
         if (flash.size() < address + n) return {};
         return Bytes(flash.begin() + address, flash.begin() + address + n);
     }
 
     // Runs the tool on an image written from bytes, with args before the port 7.
     int Run(const Bytes& image, std::vector<std::string> args = {}) {
-        const std::string path = dir_ + "/fw" + std::to_string(runs_++) + ".bin";
+        const std::string path = Path("fw" + std::to_string(runs_++) + ".bin");
         EXPECT_TRUE(qel::sim::WriteFile(path, image));
         args.insert(args.begin(), {BIN2PLV32_PATH, path});
         args.push_back("7");
-        ChildProcess tool(args, dir_);
+        ChildProcess tool(args, dir_.path);
         int code = tool.Finish(120000);
         out = tool.output;
         seconds = tool.ms / 1000;
         return code;
     }
+    std::string Path(const std::string& name) const { return dir_.path + "/" + name; }
 
-    std::string Log() const { return dir_ + "/box.log"; }
-    std::string Flash() const { return dir_ + "/flash.bin"; }
-
+    qel::test::ScratchDir dir_;
     std::string out;
     double seconds = 0;
 
   private:
-    std::string dir_;
     std::unique_ptr<ChildProcess> box_;
     int runs_ = 0;
 };
@@ -104,8 +91,7 @@ TEST_F(DownloadE2e, RefusedBlockIsRetriedAtALowerRateAndStillSucceeds) {
     EXPECT_EQ(Run(kImage), 0);
     EXPECT_EQ(out, kBanner + kProgress + "\nDownload erfolgreich");
     EXPECT_EQ(StopBox(0x8000, 10000), kImage);
-    std::ifstream log(Log());
-    std::string events((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    std::string events = dir_.Read("log");
     std::size_t refused = events.find("block 1 refused");
     ASSERT_NE(refused, std::string::npos);
     // The rest went at a lower rate.

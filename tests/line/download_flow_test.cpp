@@ -1,6 +1,7 @@
 // The firmware download against the simulated box on the in-memory line.
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "line/verify_box_fixture.h"
