@@ -107,11 +107,6 @@ int CDownload::Reset() {
 void CDownload::ForceReset() {
     if (SendCommand("RST", 0, 0) == 0) return;
     // A box that does not take the command restarts on a break.
-    V24SetBreak(m_port);
-    qel::dev::Sleep(1000);
-    V24Purge(m_port, 0);
-    V24Purge(m_port, 1);
-    qel::dev::Sleep(100);
-    V24ClearBreak(m_port);
+    link::BreakReset(m_port);
     qel::dev::Sleep(1000);
 }

@@ -14,6 +14,15 @@ void SendName(int port, const char* name) {
 
 }  // namespace
 
+void link::BreakReset(int port) {
+    V24SetBreak(port);
+    qel::dev::Sleep(1000);
+    V24Purge(port, 0);
+    V24Purge(port, 1);
+    qel::dev::Sleep(100);
+    V24ClearBreak(port);
+}
+
 int CDownload::Connect(const char* name) {
     if (!name) name = "NUX_1000";
     m_baudRate = link::LINK_BAUD;
@@ -31,12 +40,7 @@ int CDownload::Connect(const char* name) {
     // Not listening: a break restarts the box into its bootloader.
     qel::dev::Sleep(100);
     V24Dtr(m_port, 1);
-    V24SetBreak(m_port);
-    qel::dev::Sleep(1000);
-    V24Purge(m_port, 0);
-    V24Purge(m_port, 1);
-    qel::dev::Sleep(100);
-    V24ClearBreak(m_port);
+    link::BreakReset(m_port);
 
     // DTR is to drop with the next change of the line (the rate switch), not now: the box
     // is starting up. The next Connect raises it again through the handshake mode.

@@ -19,4 +19,8 @@ constexpr int PROMPT_WAIT_MS = 2000;
 constexpr int ERASE_PERIOD_MS = 8200;
 constexpr int PROGRAM_WAIT_MS = 5000;
 
+// Holds a break on the line for a second, dropping what either queue holds, then ends it:
+// the box restarts into its bootloader.
+void BreakReset(int port);
+
 }  // namespace link
