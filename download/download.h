@@ -91,6 +91,9 @@ public:
     void SetRestart(std::uint8_t restart) { m_restart = restart; }
 
 private:
+    // The end of a device query that failed: state 5, code 3, no answer; returns -1.
+    int QueryFailed(std::string& answer);
+
     std::uint8_t m_restart = 0;
     std::uint8_t m_sequence = 0;
     int m_state = STATE_FAILED;

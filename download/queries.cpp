@@ -30,40 +30,35 @@ bool Ask(CDownload& client, const char* command, std::size_t area, std::string& 
 
 }  // namespace
 
-int CDownload::GetSerialNumber(std::string& answer) {
-    m_state = STATE_FINISHED;
-    if (Ask(*this, "GSN", ANSWER_AREA, answer)) return 0;
+int CDownload::QueryFailed(std::string& answer) {
     m_state = STATE_FAILED;
     m_result = RESULT_NO_ANSWER;
     answer.clear();
     return -1;
+}
+
+int CDownload::GetSerialNumber(std::string& answer) {
+    m_state = STATE_FINISHED;
+    if (Ask(*this, "GSN", ANSWER_AREA, answer)) return 0;
+    return QueryFailed(answer);
 }
 
 int CDownload::GetBootVersion(std::string& answer) {
     m_state = STATE_FINISHED;
     if (Ask(*this, "GBV", ANSWER_AREA, answer)) return 0;
-    m_state = STATE_FAILED;
-    m_result = RESULT_NO_ANSWER;
-    answer.clear();
-    return -1;
+    return QueryFailed(answer);
 }
 
 int CDownload::GetProgramVersion(std::string& answer) {
     m_state = STATE_FINISHED;
     if (ConnectDevice() == 0 && Ask(*this, "GPV", ANSWER_AREA, answer)) return 0;
-    m_state = STATE_FAILED;
-    m_result = RESULT_NO_ANSWER;
-    answer.clear();
-    return -1;
+    return QueryFailed(answer);
 }
 
 int CDownload::GetHardwareVersion(std::string& answer) {
     m_state = STATE_FINISHED;
     if (ConnectDevice() == 0 && Ask(*this, "GHV", ANSWER_AREA, answer)) return 0;
-    m_state = STATE_FAILED;
-    m_result = RESULT_NO_ANSWER;
-    answer.clear();
-    return -1;
+    return QueryFailed(answer);
 }
 
 int CDownload::GetSsn(std::string& answer) {
@@ -81,8 +76,5 @@ int CDownload::GetSsn(std::string& answer) {
         }
         if (Ask(*this, "GSS", ANSWER_AREA, answer)) return 0;
     }
-    m_state = STATE_FAILED;
-    m_result = RESULT_NO_ANSWER;
-    answer.clear();
-    return -1;
+    return QueryFailed(answer);
 }
