@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds qel-flash (bin2plv32, boxsim, tests). Run as root on a fresh Debian machine, it first
-# installs the packages the build and the tests need. Usage: ./build.sh [default|asan|tsan]
+# installs the packages the build and the tests need. Usage: ./build.sh [default|asan|tsan|fuzz]
 set -euo pipefail
 cd "$(dirname "$0")"
 preset=${1:-default}
 
-need=(cmake g++ make libgtest-dev)
+need=(cmake g++ make libgtest-dev clang libclang-rt-14-dev)
 missing=()
 for pkg in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
