@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "download/cobject.h"
+#include "framework/cobject.h"
 
 // Result codes; GetErrorText gives each its fixed message.
 enum DownloadResult {
