@@ -13,7 +13,8 @@ class CByteArray {
     // Grows the array to i + 1 elements when i is past its end; a negative i is ignored.
     void SetAtGrow(int i, unsigned char value) {
         if (i < 0) return;
-        if (static_cast<std::size_t>(i) >= data_.size()) data_.resize(static_cast<std::size_t>(i) + 1);
+        if (static_cast<std::size_t>(i) >= data_.size())
+            data_.resize(static_cast<std::size_t>(i) + 1);
         data_[static_cast<std::size_t>(i)] = value;
     }
     const unsigned char* GetData() const { return data_.data(); }

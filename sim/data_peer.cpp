@@ -57,7 +57,9 @@ std::unique_ptr<ProgramPeer> ProgramPeer::Start(const std::string& command) {
     return std::unique_ptr<ProgramPeer>(new ProgramPeer(pid, in[1], out[0]));
 }
 
-ProgramPeer::~ProgramPeer() { HangUp(); }
+ProgramPeer::~ProgramPeer() {
+    HangUp();
+}
 
 bool ProgramPeer::Flush() {
     while (!pending_.empty()) {

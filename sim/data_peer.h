@@ -2,11 +2,12 @@
 // CONNECT. Either a program on pipes (for example a file-transfer program, as a remote
 // machine would run it) or a pair of queues in memory for tests in the same process.
 #pragma once
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <sys/types.h>
 
 namespace qel::sim {
 

@@ -16,18 +16,29 @@ constexpr char kBackspace = 8;
 // The numeric form of a result (V0); the usual Hayes numbers, CONNECT at an unlisted rate
 // as plain CONNECT. A word without a number goes out as it is.
 std::string NumericResult(const std::string& word) {
-    static const std::map<std::string, int> codes{
-        {"OK", 0},           {"CONNECT", 1},       {"RING", 2},           {"NO CARRIER", 3},
-        {"ERROR", 4},        {"CONNECT 1200", 5},  {"NO DIALTONE", 6},    {"BUSY", 7},
-        {"NO ANSWER", 8},    {"CONNECT 2400", 10}, {"CONNECT 4800", 11},  {"CONNECT 9600", 12},
-        {"CONNECT 14400", 13}, {"CONNECT 19200", 14}};
+    static const std::map<std::string, int> codes{{"OK", 0},
+                                                  {"CONNECT", 1},
+                                                  {"RING", 2},
+                                                  {"NO CARRIER", 3},
+                                                  {"ERROR", 4},
+                                                  {"CONNECT 1200", 5},
+                                                  {"NO DIALTONE", 6},
+                                                  {"BUSY", 7},
+                                                  {"NO ANSWER", 8},
+                                                  {"CONNECT 2400", 10},
+                                                  {"CONNECT 4800", 11},
+                                                  {"CONNECT 9600", 12},
+                                                  {"CONNECT 14400", 13},
+                                                  {"CONNECT 19200", 14}};
     auto it = codes.find(word);
     if (it != codes.end()) return std::to_string(it->second);
     if (word.rfind("CONNECT", 0) == 0) return "1";
     return word;
 }
 
-bool IsConnect(const std::string& word) { return word.rfind("CONNECT", 0) == 0; }
+bool IsConnect(const std::string& word) {
+    return word.rfind("CONNECT", 0) == 0;
+}
 
 }  // namespace
 
@@ -38,7 +49,9 @@ HayesModem::HayesModem(std::unique_ptr<Wire> wire, ModemOptions options)
       verbose_(opt_.verbose),
       quiet_(opt_.quiet) {}
 
-HayesModem::~HayesModem() { Stop(); }
+HayesModem::~HayesModem() {
+    Stop();
+}
 
 void HayesModem::Start() {
     stop_ = false;
@@ -79,7 +92,9 @@ bool HayesModem::InCall() const {
     return peer_ != nullptr;
 }
 
-double HayesModem::Since(double then) { return (dev::NowMs() - then) * dev::TimeScale(); }
+double HayesModem::Since(double then) {
+    return (dev::NowMs() - then) * dev::TimeScale();
+}
 
 void HayesModem::Run() {
     std::uint8_t buf[4096];

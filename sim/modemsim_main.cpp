@@ -20,7 +20,9 @@ using namespace qel;
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
+void OnSignal(int) {
+    g_stop = 1;
+}
 
 const char kUsage[] =
     "usage: modemsim --port COMn [--dir DIR] [options]\n"
@@ -69,7 +71,9 @@ bool ParseCount(const std::string& text, int& out) {
     return true;
 }
 
-std::string Answer(const std::string& text) { return text == "none" ? "" : text; }
+std::string Answer(const std::string& text) {
+    return text == "none" ? "" : text;
+}
 
 }  // namespace
 
@@ -146,9 +150,9 @@ int main(int argc, char** argv) {
         const auto t0 = std::chrono::steady_clock::now();
         // Called from the modem's thread only.
         opt.log = [&log, t0](const std::string& line) {
-            const double ms = std::chrono::duration<double, std::milli>(
-                                  std::chrono::steady_clock::now() - t0)
-                                  .count();
+            const double ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                    .count();
             char stamp[32];
             std::snprintf(stamp, sizeof stamp, "%.3f ", ms);
             log << stamp << line << '\n';
@@ -173,8 +177,7 @@ int main(int argc, char** argv) {
     if (fs::is_symlink(fs::symlink_status(link, ec))) fs::remove(link, ec);
     fs::create_symlink(pty->SlavePath(), link, ec);
     if (ec) {
-        std::fprintf(stderr, "modemsim: cannot link %s: %s\n", link.c_str(),
-                     ec.message().c_str());
+        std::fprintf(stderr, "modemsim: cannot link %s: %s\n", link.c_str(), ec.message().c_str());
         return 1;
     }
 

@@ -136,7 +136,9 @@ int ModemHangUp(int handle) {
     });
 }
 
-int ModemAnswer(int handle) { return V24WriteString(handle, "ATA\r"); }
+int ModemAnswer(int handle) {
+    return V24WriteString(handle, "ATA\r");
+}
 
 int ModemInit(int handle, const char* settings) {
     return CommandDiscardingAnswer(handle, kCommandDrainMs, [handle, settings] {
@@ -145,9 +147,10 @@ int ModemInit(int handle, const char* settings) {
 }
 
 int ModemSetEchoQuietVerbose(int handle, int echo, int quiet, int verbose) {
-    return CommandDiscardingAnswer(handle, kCommandDrainMs, [=] {
-        V24Printf(handle, "ATE%dQ%dV%d\r", echo, quiet, verbose);
-    });
+    return CommandDiscardingAnswer(
+        handle, kCommandDrainMs, [=] { V24Printf(handle, "ATE%dQ%dV%d\r", echo, quiet, verbose); });
 }
 
-int ModemReset(int handle) { return V24WriteString(handle, "ATZ\r"); }
+int ModemReset(int handle) {
+    return V24WriteString(handle, "ATZ\r");
+}

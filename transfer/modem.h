@@ -15,9 +15,9 @@ enum ModemDialResult {
     MODEM_BUSY = 3,
     MODEM_NO_DIALTONE = 4,
     MODEM_CONNECT = 5,
-    MODEM_NO_ANSWER = -1,      // nothing came within two minutes
-    MODEM_UNKNOWN_ANSWER = -2, // an answer came, but none of the words
-    MODEM_PORT_FAILED = -3,    // a read failed or the time-out could not be set
+    MODEM_NO_ANSWER = -1,       // nothing came within two minutes
+    MODEM_UNKNOWN_ANSWER = -2,  // an answer came, but none of the words
+    MODEM_PORT_FAILED = -3,     // a read failed or the time-out could not be set
 };
 
 // Dials number by tone (tone non-zero) or pulse. Leaves the port time-out at 1000 or 5000 ms.
