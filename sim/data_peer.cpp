@@ -1,60 +1,28 @@
 #include "sim/data_peer.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 namespace qel::sim {
 
 namespace {
 
 // A program that ignores the end of its input and SIGTERM is killed after this long.
-constexpr auto kExitWait = std::chrono::milliseconds(1000);
-
-void CloseFd(int& fd) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-}
+constexpr int kExitWaitMs = 1000;
 
 }  // namespace
 
 std::unique_ptr<ProgramPeer> ProgramPeer::Start(const std::string& command) {
     // A program that has exited must not take the modem with it when it is written to.
     signal(SIGPIPE, SIG_IGN);
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return nullptr;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        close(in[0]);
-        close(in[1]);
-        return nullptr;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // Its own process group, so that hanging up reaches the shell's children too.
-        setpgid(0, 0);
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        const int devNull = open("/dev/null", O_WRONLY);
-        if (devNull >= 0) dup2(devNull, 2);
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    if (pid < 0) {
-        close(in[1]);
-        close(out[0]);
-        return nullptr;
-    }
-    fcntl(in[1], F_SETFL, fcntl(in[1], F_GETFL) | O_NONBLOCK);
-    fcntl(out[0], F_SETFL, fcntl(out[0], F_GETFL) | O_NONBLOCK);
-    return std::unique_ptr<ProgramPeer>(new ProgramPeer(pid, in[1], out[0]));
+    std::unique_ptr<ProgramPeer> peer(new ProgramPeer());
+    std::string error;
+    if (!peer->command_.Start(command, error)) return nullptr;
+    peer->output_ = peer->command_.Output();
+    return peer;
 }
 
 ProgramPeer::~ProgramPeer() {
@@ -63,8 +31,9 @@ ProgramPeer::~ProgramPeer() {
 
 bool ProgramPeer::Flush() {
     while (!pending_.empty()) {
-        if (in_ < 0) return false;
-        const ssize_t n = write(in_, pending_.data(), pending_.size());
+        const int in = command_.Input();
+        if (in < 0) return false;
+        const ssize_t n = write(in, pending_.data(), pending_.size());
         if (n > 0) {
             pending_.erase(0, static_cast<std::size_t>(n));
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
@@ -78,11 +47,11 @@ bool ProgramPeer::Flush() {
 
 int ProgramPeer::Read(std::uint8_t* buf, int n) {
     Flush();
-    if (out_ < 0) return -1;
-    const ssize_t got = read(out_, buf, static_cast<std::size_t>(n));
+    if (output_ < 0) return -1;
+    const ssize_t got = read(output_, buf, static_cast<std::size_t>(n));
     if (got > 0) return static_cast<int>(got);
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
-    CloseFd(out_);
+    output_ = -1;  // the command's own descriptor, closed with it
     return -1;
 }
 
@@ -92,20 +61,13 @@ bool ProgramPeer::Write(const std::uint8_t* buf, int n) {
 }
 
 void ProgramPeer::HangUp() {
-    CloseFd(in_);
-    CloseFd(out_);
-    if (pid_ <= 0) return;
-    kill(-pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + kExitWait;
-    while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(-pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    output_ = -1;
+    command_.CloseInput();
+    command_.Signal(SIGTERM);
+    if (!command_.Wait(kExitWaitMs)) {
+        command_.Signal(SIGKILL);
+        command_.Wait(kExitWaitMs);
     }
-    pid_ = -1;
 }
 
 int MemoryPeer::Read(std::uint8_t* buf, int n) {

@@ -2,12 +2,12 @@
 // CONNECT. Either a program on pipes (for example a file-transfer program, as a remote
 // machine would run it) or a pair of queues in memory for tests in the same process.
 #pragma once
-#include <sys/types.h>
-
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+
+#include "sim/pipe_command.h"
 
 namespace qel::sim {
 
@@ -36,13 +36,12 @@ class ProgramPeer : public DataPeer {
     void HangUp() override;
 
   private:
-    ProgramPeer(pid_t pid, int in, int out) : pid_(pid), in_(in), out_(out) {}
+    ProgramPeer() = default;
     // Moves what is held back into the program's input as far as the pipe takes it.
     bool Flush();
 
-    pid_t pid_;
-    int in_;   // the program's standard input
-    int out_;  // its standard output
+    PipeCommand command_;
+    int output_ = -1;  // the program's standard output, while it is open
     std::string pending_;
 };
 
