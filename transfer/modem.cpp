@@ -18,7 +18,8 @@ constexpr int kDialAnswerMs = 120000;
 constexpr int kDialPortTimeoutMs = 1000;
 // Once the modem talks, a pause this long ends one piece of its answer.
 constexpr int kAnswerPauseMs = 5000;
-// The answer text and the characters a dial reads after the first of each piece.
+// The answer text holds 80 characters. After each first byte a dial reads on, but no more
+// than 79 characters over the whole call, so that a chattering modem cannot keep it going.
 constexpr std::size_t kAnswerSize = 80;
 constexpr int kFurtherChars = 79;
 
@@ -100,7 +101,7 @@ int ModemDial(int handle, int tone, const char* number) {
     V24WriteString(handle, command.c_str());
 
     AnswerText text;
-    int further = 0;  // counted over the whole call, so a chattering modem cannot keep it going
+    int further = 0;
     for (;;) {
         unsigned char first = 0;
         const int got = V24ReadByteTimed(handle, &first, kDialAnswerMs);
