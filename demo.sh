@@ -31,7 +31,7 @@ done
 if [ -n "${BUILD_DIR:-}" ]; then
     bin=$BUILD_DIR
 else
-    echo "building bin2plv32 and boxsim (build/default; the first build takes a few minutes)"
+    echo "building bin2plv32 and boxsim (build/default; the first build takes a minute or so)"
     ./build.sh default bin2plv32 boxsim
     bin=build/default
 fi
