@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds qel-flash (bin2plv32, boxsim, tests). Run as root on a fresh Debian machine, it first
 # installs the packages the build and the tests need.
-# Usage: ./build.sh [default|asan|tsan] [target...]   (no target: everything)
+# Usage: ./build.sh [default|asan|tsan|fuzz] [target...]   (no target: everything)
 set -euo pipefail
 cd "$(dirname "$0")"
 preset=${1:-default}
@@ -9,7 +9,7 @@ shift || true
 targets=()
 [ $# -gt 0 ] && targets=(--target "$@")
 
-need=(cmake g++ make libgtest-dev)
+need=(cmake g++ make libgtest-dev clang libclang-rt-14-dev)
 missing=()
 for pkg in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
