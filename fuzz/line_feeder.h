@@ -7,7 +7,8 @@
 // chunk is taken as it is. Seeds are recorded from the simulated box (Record), so they hold
 // what a real exchange looks like, turn by turn.
 #pragma once
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -68,11 +69,23 @@ class Feeder {
   public:
     Feeder(const std::string& port, std::vector<Bytes> chunks, Rules rules)
         : port_(port), chunks_(std::move(chunks)), rules_(std::move(rules)) {
+        // The host's bytes are taken as it sends them, before the line garbles those sent at
+        // a rate this end is not at: the host changes its rate whenever it likes.
+        line_.a->SetFilter([this](std::uint8_t& byte) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            sent_.push_back(byte);
+            cv_.notify_all();
+            return true;
+        });
         qel::dev::RegisterVirtualPort(port_, line_.a);
         thread_ = std::thread([this] { Run(); });
     }
     ~Feeder() {
-        stop_ = true;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+            cv_.notify_all();
+        }
         thread_.join();
         qel::dev::UnregisterVirtualPort(port_);
     }
@@ -80,26 +93,39 @@ class Feeder {
     Feeder& operator=(const Feeder&) = delete;
 
   private:
+    // Waits up to 1 ms for what the host sent since the last call; false once stopped.
+    bool Listen(Bytes& heard) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait_for(lock, std::chrono::milliseconds(1),
+                     [this] { return stop_ || !sent_.empty(); });
+        heard.insert(heard.end(), sent_.begin(), sent_.end());
+        sent_.clear();
+        return !stop_;
+    }
+
     void Run() {
         auto& box = *line_.b;
         for (const Bytes& chunk : chunks_) {
             Bytes heard;
-            while (!stop_) {
-                std::uint8_t buf[1024];
-                if (box.WaitReadable(1)) {
-                    const auto r = box.Read(buf, sizeof buf);
-                    heard.insert(heard.end(), buf, buf + r.count);
+            std::size_t before = 0;
+            bool listening = true;
+            while ((listening = Listen(heard))) {
+                std::uint8_t drop[1024];
+                while (box.Read(drop, sizeof drop).count > 0) {
+                }
+                if (heard.size() > before) {
+                    before = heard.size();
                     if (rules_.complete && rules_.complete(heard)) break;
                 } else if (!heard.empty() && !rules_.complete) {
-                    break;
+                    break;  // 1 ms of quiet ends the turn
                 }
             }
-            if (stop_) break;
+            if (!listening) break;
             DWORD rate = line_.a->BaudRate();
             if (rules_.rateAfter) {
                 if (DWORD wanted = rules_.rateAfter(heard)) {
                     // The host switches right after its last byte; wait for it, briefly.
-                    for (int i = 0; i < 100 && !stop_ && line_.a->BaudRate() != wanted; ++i)
+                    for (int i = 0; i < 100 && line_.a->BaudRate() != wanted; ++i)
                         std::this_thread::sleep_for(std::chrono::microseconds(200));
                     rate = wanted;
                 }
@@ -114,7 +140,10 @@ class Feeder {
     const std::vector<Bytes> chunks_;
     const Rules rules_;
     qel::dev::VirtualLine line_ = qel::dev::VirtualLine::Create();
-    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    Bytes sent_;
+    bool stop_ = false;
     std::thread thread_;
 };
 
