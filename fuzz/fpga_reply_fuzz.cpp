@@ -22,8 +22,9 @@ namespace {
 
 const char kPort[] = "COM9";
 // The pause before each of the 128 data frames and the box's programming wait shrink with
-// this; the version query's 0.5 s for a reply becomes 25 ms, still ample for the feeder.
-constexpr unsigned kTimeScale = 20;
+// this; the version query's 0.5 s for a reply becomes 5 ms, ample for a feeder that answers
+// the moment the frame is complete.
+constexpr unsigned kTimeScale = 100;
 constexpr int kFileVersion = 101;
 
 std::string g_dir, g_vme;
