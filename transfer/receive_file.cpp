@@ -25,6 +25,7 @@ std::string PartName(const std::string& path, std::mt19937_64& random) {
 
 bool ReceiveFile::Create(const std::string& path) {
     Discard();
+    if (path.empty()) return false;
     std::error_code ec;
     const fs::file_status existing = fs::symlink_status(path, ec);
     if (fs::exists(existing) && !fs::is_regular_file(existing) && !fs::is_symlink(existing)) {

@@ -126,12 +126,14 @@ TEST_F(XmLine, AReceiveChangesNothingButThePathItWasGivenAndThatOnlyWhenWhole) {
     EXPECT_EQ(ReadAll(path), whole);
     EXPECT_EQ(ReadAll(other), "not to be touched");
 
-    // A folder at the path, or a folder that is not there: refused before a byte is asked for.
+    // A folder at the path, a folder that is not there, no path: refused before a byte is
+    // asked for.
     fs::remove(path);
     fs::create_directory(path);
     OpenReceiver();
     EXPECT_EQ(XmReceive(receiver, path.c_str(), 1, nullptr), 4);
     EXPECT_EQ(XmReceive(receiver, (dir.path + "/none/x.bin").c_str(), 1, nullptr), 4);
+    EXPECT_EQ(XmReceive(receiver, "", 1, nullptr), 4);
     EXPECT_EQ(Get(line.b, 100), -1);
 }
 
