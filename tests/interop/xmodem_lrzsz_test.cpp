@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -74,6 +75,14 @@ struct Lrzsz {
     }
 };
 
+// The largest block our receiver took in one step, from its byte counts.
+int g_lastBytes = 0, g_largestBlock = 0;
+int LargestBlock(int, int bytes, int) {
+    g_largestBlock = std::max(g_largestBlock, bytes - g_lastBytes);
+    g_lastBytes = bytes;
+    return 0;
+}
+
 using Case = std::tuple<bool /*crc*/, bool /*1k*/, std::size_t /*size*/>;
 
 std::string Name(const testing::TestParamInfo<Case>& info) {
@@ -114,8 +123,12 @@ TEST_P(XmodemLrzsz, SxToOurReceiver) {
     lr.dir.Write("source.bin", data);
     const std::string target = lr.dir.path + "/received.bin";
     lr.Start(std::string("sx -q -b ") + (use1k ? "-k " : "") + "source.bin");
-    EXPECT_EQ(XmReceive(lr.port, target.c_str(), crc, nullptr), 0);
+    g_lastBytes = g_largestBlock = 0;
+    EXPECT_EQ(XmReceive(lr.port, target.c_str(), crc, LargestBlock), 0);
     EXPECT_EQ(lr.Finish(), 0) << "sx's exit code";
+    if (size > 1024) {
+        EXPECT_EQ(g_largestBlock, use1k ? 1024 : 128) << "sx's block size";
+    }
     // sx pads its last block with a filler of its own choosing.
     const std::string got = lr.dir.Read("received.bin");
     ASSERT_GE(got.size(), data.size());
