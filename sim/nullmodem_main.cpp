@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
     NullModemOptions options;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--help" || a == "-h") return Usage(""), 0;
+        if (a == "--help" || a == "-h") return std::fputs(kUsage, stdout), 0;
         if (a == "--unpaced") {
             options.paced = false;
             continue;
