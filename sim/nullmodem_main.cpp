@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +99,12 @@ int main(int argc, char** argv) {
         if (a == "--unpaced") {
             options.paced = false;
             continue;
+        }
+        static const char* const kValued[] = {"--link",      "--port", "--dir",      "--exec",
+                                              "--peer-link", "--baud", "--grace-ms", "--linger-ms"};
+        if (std::find(std::begin(kValued), std::end(kValued), a) == std::end(kValued) &&
+            !IsLineFaultOption(a)) {
+            return Usage("unknown argument " + a);
         }
         if (i + 1 >= args.size()) return Usage("missing value for " + a);
         const std::string& v = args[++i];
