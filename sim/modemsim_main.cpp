@@ -127,8 +127,8 @@ int main(int argc, char** argv) {
             ok = value(dataCommand);
         } else if (a == "--log") {
             ok = value(logPath);
-        } else if (a == "--help") {
-            return Usage("");
+        } else if (a == "--help" || a == "-h") {
+            return std::fputs(kUsage, stdout), 0;
         } else {
             return Usage("unknown argument " + a);
         }
