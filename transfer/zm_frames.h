@@ -74,6 +74,10 @@ void ZmSendHeader(int port, int format, int type, std::uint32_t value);
 // Frame type 0..18 (16 also when the peer cancels), -2 time-out, -1 error, or the format
 // byte itself when it is none of 'A', 'B', 'C'. value and format may be null.
 int ZmReceiveHeader(int port, std::uint32_t* value, int* format);
+// The same with room for more line noise before the header, and scanning on past a ZPAD and
+// ZDLE with an unknown format byte: a receiver that has asked for a new position must look
+// past the subpackets the sender streamed before it heard the request.
+int ZmReceiveHeaderWithin(int port, std::uint32_t* value, int* format, long maxGarbage);
 
 // Returns the bytes written by the trailer write.
 int ZmSendDataSubpacket(int port, int format, int frameEnd, ZmBuffer& buffer);

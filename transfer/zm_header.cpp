@@ -10,7 +10,7 @@ namespace {
 // How long the scanner looks ahead for the byte after a ZPAD.
 constexpr int kLookAheadMs = 1000;
 // Line noise longer than this is no header on the way.
-constexpr int kMaxGarbage = 4097;
+constexpr long kMaxGarbage = 4097;
 
 void Body(int type, std::uint32_t value, std::uint8_t out[5]) {
     out[0] = static_cast<std::uint8_t>(type);
@@ -99,9 +99,14 @@ void ZmSendHeader(int port, int format, int type, std::uint32_t value) {
     }
 }
 
-int ZmReceiveHeader(int port, std::uint32_t* value, int* format) {
+namespace {
+
+// Scans for a header. A lenient scan takes a ZPAD, ZDLE and unknown format byte for what it is
+// inside streamed data (an '*' before an escaped byte) and scans on.
+int ScanHeader(int port, std::uint32_t* value, int* format, long maxGarbage, bool lenient) {
     int cans = 0;
-    int seen = 0;
+    long seen = 0;
+    int kind;
     for (;;) {
         int c = ZmReadByteNoXon(port);
         if (c < 0) return -2;
@@ -110,35 +115,27 @@ int ZmReceiveHeader(int port, std::uint32_t* value, int* format) {
         } else {
             cans = 0;
         }
-        if (c == ZPAD && HeaderStartsAfterPad(port)) break;
-        if (++seen >= kMaxGarbage) return -1;
-    }
-    int c = ZmReadByteNoXon(port);
-    if (c < 0) return -2;
-    if (c == ZPAD) {
+        if (++seen >= maxGarbage) return -1;
+        if (c != ZPAD || !HeaderStartsAfterPad(port)) continue;
         c = ZmReadByteNoXon(port);
         if (c < 0) return -2;
+        if (c == ZPAD) {
+            c = ZmReadByteNoXon(port);
+            if (c < 0) return -2;
+        }
+        if (c != ZDLE) {
+            if (lenient) continue;
+            return -1;
+        }
+        kind = ZmReadByteNoXon(port);
+        if (kind < 0) return -2;
+        if (format) *format = kind;
+        if (kind == ZBIN || kind == ZBIN32 || kind == ZHEX) break;
+        if (!lenient) return kind;
     }
-    if (c != ZDLE) return -1;
-    const int kind = ZmReadByteNoXon(port);
-    if (kind < 0) return -2;
-    if (format) *format = kind;
 
     std::uint8_t body[5];
-    int r;
-    switch (kind) {
-        case ZBIN:
-            r = ReadBinaryBody(port, false, body);
-            break;
-        case ZBIN32:
-            r = ReadBinaryBody(port, true, body);
-            break;
-        case ZHEX:
-            r = ReadHexBody(port, body);
-            break;
-        default:
-            return kind;
-    }
+    int r = kind == ZHEX ? ReadHexBody(port, body) : ReadBinaryBody(port, kind == ZBIN32, body);
     if (r < 0) return r;
     if (value) {
         *value = static_cast<std::uint32_t>(body[1]) | static_cast<std::uint32_t>(body[2]) << 8 |
@@ -146,4 +143,14 @@ int ZmReceiveHeader(int port, std::uint32_t* value, int* format) {
                  static_cast<std::uint32_t>(body[4]) << 24;
     }
     return body[0];
+}
+
+}  // namespace
+
+int ZmReceiveHeader(int port, std::uint32_t* value, int* format) {
+    return ScanHeader(port, value, format, kMaxGarbage, false);
+}
+
+int ZmReceiveHeaderWithin(int port, std::uint32_t* value, int* format, long maxGarbage) {
+    return ScanHeader(port, value, format, maxGarbage, true);
 }

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -36,6 +38,14 @@ constexpr std::uint32_t kAllFree = 0xFFFFFFFF;
 
 int Call(ZmProgressCallback progress, const char* name, std::uint32_t value, int code) {
     return progress ? progress(name, value, code) : 0;
+}
+
+// What a streaming sender may have sent before it hears a ZRPOS: about the line's bytes of
+// one header time-out, and at least what a header scan allows anyway.
+long StreamedAhead(int port) {
+    int baud = 0;
+    V24GetLine(port, &baud, nullptr, nullptr, nullptr);
+    return 4097 + (baud > 0 ? baud : 0);
 }
 
 enum class Opened { Ok, Skip, Refused, Failed };
@@ -213,11 +223,13 @@ int Receiver::ReceiveFile() {
 
     int errors = 0;
     ZmSendHeader(port_, ZHEX, ZRPOS, at_);
+    const long streamedAhead = StreamedAhead(port_);
     while (errors < kMaxErrors) {
         V24SetTimeout(port_, kHeaderMs);
         std::uint32_t value = 0;
         int format = 0;
-        int type = ZmReceiveHeader(port_, &value, &format);
+        int type = ZmReceiveHeaderWithin(port_, &value, &format, streamedAhead);
+        if (getenv("ZMTRACE")) fprintf(stderr, "RH %d %u at %u\n", type, value, at_);
         if (type == ZDATA && value == at_) {
             bool progressed = false;
             int r = DataPhase(format, progressed);
@@ -256,6 +268,7 @@ int Receiver::DataPhase(int format, bool& progressed) {
     for (;;) {
         V24SetTimeout(port_, kSubpacketMs);
         int end = ZmReceiveDataSubpacket(port_, format, buffer_);
+        if (getenv("ZMTRACE") && end != ZCRCG) fprintf(stderr, "RD %d len %u at %u\n", end, buffer_.length, at_);
         if (end == ZCAN) {
             Finish();
             return 2;

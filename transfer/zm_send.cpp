@@ -153,13 +153,22 @@ int ZmSendFileData(int port, const char* path, int fd, std::uint32_t receiverBuf
                     }
                     break;
             }
-            at = Position(fd, ok);
-            if (!ok) {
-                ZmSendAbort(port);
-                return -1;
+            // After a ZACK the data goes on: in the open frame, or after ZCRCW in a new one.
+            // A header inside an open frame would reach the receiver as data, so a frame
+            // that a reply interrupts is closed first by an empty subpacket.
+            const bool frameOpen = frameEnd == ZCRCG || frameEnd == ZCRCQ;
+            if (!acked || frameEnd == ZCRCW) {
+                if (frameOpen) {
+                    buffer.length = 0;
+                    ZmSendDataSubpacket(port, format, ZCRCE, buffer);
+                }
+                at = Position(fd, ok);
+                if (!ok) {
+                    ZmSendAbort(port);
+                    return -1;
+                }
+                ZmSendHeader(port, format, ZDATA, at);
             }
-            // A ZRPOS moves the stream; after the others the data goes on where it stands.
-            ZmSendHeader(port, format, ZDATA, at);
             if (!acked) frameEnd = 0;  // the reply cancelled the end of the file
         }
         if (frameEnd == ZCRCE) {
