@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -229,7 +228,6 @@ int Receiver::ReceiveFile() {
         std::uint32_t value = 0;
         int format = 0;
         int type = ZmReceiveHeaderWithin(port_, &value, &format, streamedAhead);
-        if (getenv("ZMTRACE")) fprintf(stderr, "RH %d %u at %u\n", type, value, at_);
         if (type == ZDATA && value == at_) {
             bool progressed = false;
             int r = DataPhase(format, progressed);
@@ -268,7 +266,6 @@ int Receiver::DataPhase(int format, bool& progressed) {
     for (;;) {
         V24SetTimeout(port_, kSubpacketMs);
         int end = ZmReceiveDataSubpacket(port_, format, buffer_);
-        if (getenv("ZMTRACE") && end != ZCRCG) fprintf(stderr, "RD %d len %u at %u\n", end, buffer_.length, at_);
         if (end == ZCAN) {
             Finish();
             return 2;

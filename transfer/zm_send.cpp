@@ -97,6 +97,7 @@ int ZmSendFileData(int port, const char* path, int fd, std::uint32_t receiverBuf
 
     bool repositioned = false;
     int stray = 0, timeouts = 0, errors = 0, good = 0;
+    std::uint32_t reported = at;
     for (;;) {
         ssize_t n = read(fd, buffer.Raw(), static_cast<std::size_t>(block));
         if (n < 0) {
@@ -125,6 +126,13 @@ int ZmSendFileData(int port, const char* path, int fd, std::uint32_t receiverBuf
             V24SetTimeout(port, kAckMs);
             std::uint32_t value = 0;
             int reply = ZmReceiveHeader(port, &value, nullptr);
+            // The limits count trouble without progress: a receiver that reports a position
+            // beyond the last one is being served, however many errors a long file meets.
+            if ((reply == ZACK || reply == ZRPOS) && value > reported) {
+                reported = value;
+                timeouts = 0;
+                errors = 0;
+            }
             switch (reply) {
                 case ZRINIT:
                     return 1;
@@ -306,6 +314,10 @@ int ZmSendFile(int handle, const char* path, int endOfBatch, ZmProgressCallback 
                 return 4;
             }
             ZmSendHeader(handle, ZHEX, ZCRC, crc);
+        } else if (type == -1 && phases > 0) {
+            // A damaged answer to ZEOF (most likely a ZRPOS): ZEOF again draws a fresh one at
+            // once, where waiting would meet the receiver's own time-out and end the file.
+            ZmSendHeader(handle, format, ZEOF, length);
         }
         if (result != 0) break;
     }

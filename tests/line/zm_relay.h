@@ -1,5 +1,5 @@
 // A cable between two in-memory lines with a finite buffer, like a real line's: the sender's
-// port is held back by CTS when the relay is full, bytes go on at a set rate, and the test may
+// port is held back by CTS until the relay has room, bytes go on at a set rate, and the test may
 // corrupt or drop bytes, stall the line or pull it. The sender's port is COM7, the receiver's
 // COM8.
 #pragma once
@@ -23,7 +23,7 @@ class ZmRelay {
 
     // Called for every byte on its way; false drops it. Set before Start.
     std::function<bool(BYTE&)> forwardFault, backFault;
-    std::size_t limit = 8192;
+    std::size_t limit = 4096;
     double bytesPerMs = 2000;
     // After this many forwarded bytes the line stalls for stallMs, or is pulled.
     long stallAt = -1;
@@ -55,7 +55,7 @@ class ZmRelay {
         std::deque<BYTE> pending;
         BYTE buf[4096];
         double last = NowMs(), allowance = 0, stallUntil = 0;
-        bool rtsOn = false, stalled = false;
+        bool stalled = false;
         while (running_) {
             IoResult r = toReceiver.a->Read(buf, sizeof buf);
             for (DWORD i = 0; r.status == IoStatus::Done && i < r.count; ++i) {
@@ -67,10 +67,11 @@ class ZmRelay {
                     if (!forwardFault || forwardFault(buf[i])) pending.push_back(buf[i]);
                 }
             }
-            const bool wantRts = pending.size() < limit;
-            if (wantRts != rtsOn) {
-                toSender.b->EscapeCommFunction(wantRts ? SETRTS : CLRRTS);
-                rtsOn = wantRts;
+            // CTS is raised only for a moment when there is room, so that the sender's writes
+            // wait for the relay as they would for a slow line.
+            if (pending.size() < limit) {
+                toSender.b->EscapeCommFunction(SETRTS);
+                toSender.b->EscapeCommFunction(CLRRTS);
             }
             const double now = NowMs();
             allowance = std::min(allowance + (now - last) * bytesPerMs, 4096.0);

@@ -38,7 +38,6 @@ struct Seen {
 } seen;
 
 int SenderProgress(const char*, std::uint32_t value, int code) {
-    if (getenv("ZMTRACE")) fprintf(stderr, "S %d %u\n", code, value);
     if (code == 9) ++seen.senderBad;
     if (code == 3) {
         long expected = -1;
@@ -48,7 +47,6 @@ int SenderProgress(const char*, std::uint32_t value, int code) {
 }
 
 int ReceiverProgress(const char*, std::uint32_t value, int code) {
-    if (getenv("ZMTRACE")) fprintf(stderr, "R %d %u\n", code, value);
     if (code == 9) ++seen.receiverBad;
     return code == 10 && static_cast<long>(value) >= seen.cancelReceiverAt ? 1 : 0;
 }
