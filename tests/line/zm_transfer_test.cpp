@@ -236,3 +236,180 @@ TEST_F(ZmTransfer, HangUpEndsBothWithinTheirTimeOuts) {
 }
 
 }  // namespace
+
+namespace {
+
+// A sender of the test's own on the frames, to offer what a hostile or broken peer would.
+struct OfferedFile {
+    std::string info;  // the file-information subpacket as sent
+    std::string data;
+    std::string answer;  // "skip" or "sent"
+};
+
+std::string Info(const std::string& name, size_t length, unsigned mode = 0100644) {
+    char numbers[64];
+    snprintf(numbers, sizeof numbers, "%zu %o %o", length, 1000000000u, mode);
+    return name + std::string(1, '\0') + numbers + std::string(1, '\0');
+}
+
+void SendSubpacket(int h, int format, int end, const std::string& bytes) {
+    ZmBuffer b;
+    std::copy(bytes.begin(), bytes.end(), b.Raw());
+    b.length = static_cast<std::uint32_t>(bytes.size());
+    ZmSendDataSubpacket(h, format, end, b);
+}
+
+int NextHeader(int h, std::uint32_t* value = nullptr) {
+    for (int i = 0; i < 20; ++i) {
+        int type = ZmReceiveHeader(h, value, nullptr);
+        if (type >= 0) return type;
+    }
+    return -1;
+}
+
+// Reads headers until one of the type comes; false when the peer falls silent or cancels.
+bool Await(int h, int wanted, std::uint32_t* value = nullptr) {
+    for (int i = 0; i < 20; ++i) {
+        int type = NextHeader(h, value);
+        if (type == wanted) return true;
+        if (type < 0 || type == ZCAN) return false;
+    }
+    return false;
+}
+
+void OfferBatch(int h, std::vector<OfferedFile>& files) {
+    // The receiver offers ZRINIT by itself; a ZRQINIT crossing it would draw a second one.
+    V24SetTimeout(h, 10000);
+    if (!Await(h, ZRINIT)) return;
+    for (auto& f : files) {
+        ZmSendHeader(h, ZBIN32, ZFILE, 0);
+        SendSubpacket(h, ZBIN32, ZCRCW, f.info);
+        std::uint32_t at = 0;
+        int type = NextHeader(h, &at);
+        if (type == ZSKIP) {
+            f.answer = "skip";
+        } else if (type == ZRPOS) {
+            ZmSendHeader(h, ZBIN32, ZDATA, at);
+            SendSubpacket(h, ZBIN32, ZCRCE, f.data.substr(at));
+            ZmSendHeader(h, ZBIN32, ZEOF, static_cast<std::uint32_t>(f.data.size()));
+            f.answer = "sent";
+        } else {
+            f.answer = "answer " + std::to_string(type);
+        }
+        if (!Await(h, ZRINIT)) return;
+    }
+    ZmSendHeader(h, ZBIN, ZFIN, 0);
+    if (NextHeader(h) == ZFIN) V24WriteString(h, "OO");
+}
+
+TEST_F(ZmTransfer, HostileNamesAndEntriesAreSkippedAndTheBatchGoesOn) {
+    const std::string parentLeak = "zm-escape-" + std::to_string(getpid()) + ".txt";
+    src.Write("victim", "keep");
+    ASSERT_EQ(symlink((src.path + "/victim").c_str(), (dst.path + "/link").c_str()), 0);
+    ASSERT_EQ(symlink((src.path + "/nowhere").c_str(), (dst.path + "/dangling").c_str()), 0);
+    ASSERT_EQ(mkdir((dst.path + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo((dst.path + "/fifo").c_str(), 0644), 0);
+
+    struct Case {
+        std::string name;
+        std::string answer;
+        std::string storedAs;  // empty: nothing stored
+    } cases[] = {
+        {"../" + parentLeak, "sent", parentLeak},
+        {"/etc/dir/abs.txt", "sent", "abs.txt"},
+        {"C:\\temp\\dos.txt", "sent", "dos.txt"},
+        {"", "skip", ""},
+        {".", "skip", ""},
+        {"..", "skip", ""},
+        {"dir/..", "skip", ""},
+        {"ctl\x1b[2Jname", "skip", ""},
+        {std::string(100, 'L'), "sent", std::string(80, 'L')},
+        {"link", "skip", ""},
+        {"dangling", "skip", ""},
+        {"sub", "skip", ""},
+        {"fifo", "skip", ""},
+        {"after.txt", "sent", "after.txt"},
+    };
+    std::vector<OfferedFile> files;
+    for (const auto& c : cases) files.push_back({Info(c.name, 4), "data", ""});
+
+    relay.Start();
+    std::thread sender([&] { OfferBatch(hs, files); });
+    char cwd[PATH_MAX];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(chdir(dst.path.c_str()), 0);
+    int received = ZmReceive(hr, nullptr);
+    ASSERT_EQ(chdir(cwd), 0);
+    sender.join();
+
+    EXPECT_EQ(received, 0);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(files[i].answer, cases[i].answer) << i;
+        if (!cases[i].storedAs.empty()) {
+            EXPECT_EQ(dst.Read(cases[i].storedAs), "data") << i;
+        }
+    }
+    struct stat st;
+    EXPECT_NE(stat((dst.path + "/../" + parentLeak).c_str(), &st), 0);
+    EXPECT_EQ(src.Read("victim"), "keep");
+    EXPECT_NE(lstat((src.path + "/nowhere").c_str(), &st), 0);
+    ASSERT_EQ(lstat((dst.path + "/link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST_F(ZmTransfer, OnlyPermissionBitsOfThePeersModeAreApplied) {
+    std::vector<OfferedFile> files = {{Info("setuid.sh", 4, 0106777), "data", ""},
+                                      {Info("plain.txt", 4, 0100604), "data", ""},
+                                      {Info("device", 4, 0020666), "data", ""}};
+    relay.Start();
+    std::thread sender([&] { OfferBatch(hs, files); });
+    char cwd[PATH_MAX];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(chdir(dst.path.c_str()), 0);
+    EXPECT_EQ(ZmReceive(hr, nullptr), 0);
+    ASSERT_EQ(chdir(cwd), 0);
+    sender.join();
+    const std::pair<const char*, unsigned> expect[] = {
+        {"setuid.sh", 0777}, {"plain.txt", 0604}, {"device", 0600}};
+    for (const auto& e : expect) {
+        struct stat st;
+        ASSERT_EQ(stat((dst.path + "/" + e.first).c_str(), &st), 0) << e.first;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << e.first;
+        EXPECT_EQ(st.st_mode & 07777, e.second) << e.first;
+    }
+}
+
+TEST_F(ZmTransfer, SubpacketAfterAHexHeaderIsChecked) {
+    // A hex ZDATA whose subpacket carries a wrong check must not reach the file; the good one
+    // sent again after the receiver's ZRPOS does.
+    relay.Start();
+    std::string answer;
+    std::thread sender([&] {
+        V24SetTimeout(hs, 10000);
+        if (!Await(hs, ZRINIT)) return;
+        ZmSendHeader(hs, ZHEX, ZFILE, 0);
+        SendSubpacket(hs, ZHEX, ZCRCW, Info("hex.txt", 8));
+        std::uint32_t at = 99;
+        if (NextHeader(hs, &at) != ZRPOS || at != 0) return;
+        ZmSendHeader(hs, ZHEX, ZDATA, 0);
+        V24WriteBuffer(hs, "EVILDATA\x18h\x00\x00", 12);
+        if (NextHeader(hs, &at) != ZRPOS || at != 0) return;
+        ZmSendHeader(hs, ZHEX, ZDATA, 0);
+        SendSubpacket(hs, ZHEX, ZCRCE, "GOODDATA");
+        ZmSendHeader(hs, ZHEX, ZEOF, 8);
+        if (!Await(hs, ZRINIT)) return;
+        ZmSendHeader(hs, ZHEX, ZFIN, 0);
+        if (NextHeader(hs) == ZFIN) V24WriteString(hs, "OO");
+        answer = "done";
+    });
+    char cwd[PATH_MAX];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(chdir(dst.path.c_str()), 0);
+    EXPECT_EQ(ZmReceive(hr, nullptr), 0);
+    ASSERT_EQ(chdir(cwd), 0);
+    sender.join();
+    EXPECT_EQ(answer, "done");
+    EXPECT_EQ(dst.Read("hex.txt"), "GOODDATA");
+}
+
+}  // namespace
