@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 preset=${1:-default}
 
-need=(cmake g++ make libgtest-dev clang libclang-rt-14-dev)
+need=(cmake g++ make libgtest-dev clang libclang-rt-14-dev lrzsz socat)
 missing=()
 for pkg in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
