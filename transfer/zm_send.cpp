@@ -19,7 +19,12 @@
 
 namespace {
 
-constexpr int kStartMs = 1000;        // drain and header reads before the receiver answers
+constexpr int kStartMs = 1000;        // the batch's closing headers
+// What the far side said before we asked (a shell's echo, a ZRINIT sent before we came) is
+// over once the line is this quiet; a ZRINIT that comes later is answered just the same.
+constexpr int kDrainMs = 100;
+// A ZRINIT crossing our ZFILE is often followed at once by the answer to ZFILE.
+constexpr int kCrossingMs = 1000;
 constexpr int kAnswerMs = 10000;      // a receiver's answer to ZRQINIT, ZFILE, ZEOF
 constexpr int kAckMs = 1000;          // a reply in the data phase
 constexpr int kInitTries = 10;        // headers that may come before ZRINIT
@@ -226,6 +231,7 @@ int ZmSendFile(int handle, const char* path, int endOfBatch, ZmProgressCallback 
     } closer{fd};
 
     V24WriteString(handle, "rz\r");
+    V24SetTimeout(handle, kDrainMs);
     while (V24ReadByte(handle) >= 0) {
     }
     V24SetTimeout(handle, kAnswerMs);
@@ -274,13 +280,22 @@ int ZmSendFile(int handle, const char* path, int endOfBatch, ZmProgressCallback 
 
     SendFileHeader(handle, format, *info, infoLength, *buffer);
     int phases = 0, result = 0, resent = 0;
+    std::uint32_t value = 0;
+    int type = ZmReceiveHeader(handle, &value, nullptr);
     for (;;) {
-        std::uint32_t value = 0;
-        int type = ZmReceiveHeader(handle, &value, nullptr);
         if (type == ZRINIT && phases > 0) break;
+        if (type == ZRINIT && phases == 0) {
+            // Either a ZRINIT that crossed our ZFILE, with the answer to it on its way, or
+            // the receiver did not take ZFILE.
+            V24SetTimeout(handle, kCrossingMs);
+            type = ZmReceiveHeader(handle, &value, nullptr);
+            V24SetTimeout(handle, kAnswerMs);
+            if (type != -2) continue;
+            type = ZNAK;
+        }
         if (type == ZSKIP) {
             result = 5;
-        } else if ((type == ZRINIT || type == ZNAK) && phases == 0) {
+        } else if (type == ZNAK && phases == 0) {
             // The receiver did not take ZFILE (a damaged header or subpacket): offer it again.
             if (++resent > kFileRetries) {
                 result = -1;
@@ -320,8 +335,11 @@ int ZmSendFile(int handle, const char* path, int endOfBatch, ZmProgressCallback 
             ZmSendHeader(handle, format, ZEOF, length);
         }
         if (result != 0) break;
+        type = ZmReceiveHeader(handle, &value, nullptr);
     }
-    if (result == 5) result = 0;
+    // A ZSKIP is success, and so is a ZRINIT in a data phase after the file was complete once;
+    // a later phase that failed is not made good by an earlier one.
+    if (result == 5 || (result == 1 && phases > 0)) result = 0;
     if (result != 0) {
         ZmSendAbort(handle);
         return 2;
