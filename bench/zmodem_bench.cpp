@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -24,10 +25,11 @@ using qel::test::ChildProcess;
 using qel::test::ScratchDir;
 
 const char kHelp[] =
-    "usage: zmodem_bench [--quick] [--zeros] [--nullmodem PATH]\n"
+    "usage: zmodem_bench [--quick] [--case N] [--zeros] [--nullmodem PATH]\n"
     "  Sends a 1 MiB file at 115200 baud and a 4 MiB file at 921600 baud over the paced\n"
     "  null-modem: our sender to rz, sz to our receiver, and sz to rz. Needs lrzsz.\n"
     "  --quick      64 KiB and 256 KiB instead (a smoke run)\n"
+    "  --case N     only the N-th of the two (1 or 2)\n"
     "  --zeros      a file of zero bytes instead of random ones (no escaping)\n"
     "  --nullmodem  the null-modem program (default: the build tree's)\n";
 
@@ -153,6 +155,10 @@ int main(int argc, char** argv) {
             return 0;
         } else if (a == "--quick") {
             cases = {{64 << 10, 115200}, {256 << 10, 921600}};
+        } else if (a == "--case" && i + 1 < argc) {
+            const std::size_t n = std::strtoul(argv[++i], nullptr, 10);
+            if (n < 1 || n > cases.size()) return 2;
+            cases = {cases[n - 1]};
         } else if (a == "--zeros") {
             content = "zeros";
         } else if (a == "--nullmodem" && i + 1 < argc) {

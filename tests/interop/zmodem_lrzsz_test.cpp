@@ -97,6 +97,20 @@ struct ZmodemLrzsz : ::testing::Test {
         ASSERT_EQ(V24SetLine(h, 115200, 8, 0, 0), 0);
     }
 
+    // The same through the paced null-modem with line faults (its options).
+    void StartFaultyPeer(const std::string& command, const std::vector<std::string>& faults) {
+        std::vector<std::string> argv{NULLMODEM_PATH, "--port",  "COM5",   "--dir",
+                                      ports.path,     "--baud", "921600", "--exec",
+                                      "cd " + theirs.path + " && exec " + command};
+        argv.insert(argv.end(), faults.begin(), faults.end());
+        peer = std::make_unique<ChildProcess>(argv, ports.path);
+        ASSERT_TRUE(peer->ReadUntil("nullmodem ready", 10000));
+        setenv("QELFLASH_PORTS", ports.path.c_str(), 1);
+        h = V24Open("COM5", 1);
+        ASSERT_GE(h, 0);
+        ASSERT_EQ(V24SetLine(h, 921600, 8, 0, 0), 0);
+    }
+
     int Receive() {
         char cwd[PATH_MAX];
         EXPECT_TRUE(getcwd(cwd, sizeof cwd));
@@ -239,6 +253,28 @@ TEST_F(ZmodemLrzsz, StoppedPeerEndsOurTransferWithFailure) {
     struct stat st;
     ASSERT_EQ(stat((ours.path + "/big2.bin").c_str(), &st), 0);
     EXPECT_GE(st.st_size, static_cast<off_t>(kStopAt));
+}
+
+// One byte in about 10,000 damaged or lost, both ways: both directions
+// reposition and end with equal files.
+TEST_F(ZmodemLrzsz, FaultyLineToRz) {
+    const std::string data = RandomBytes(100000, 61);
+    Source("noisy.bin", data);
+    StartFaultyPeer("rz -y", {"--corrupt-every", "9973"});
+    EXPECT_EQ(ZmSendFile(h, (ours.path + "/noisy.bin").c_str(), 1, nullptr), 0);
+    V24Close(h);
+    h = -1;
+    EXPECT_EQ(peer->Finish(20000), 0);
+    ExpectSame(theirs, "noisy.bin", data);
+}
+
+TEST_F(ZmodemLrzsz, FaultyLineFromSz) {
+    const std::string data = RandomBytes(100000, 62);
+    theirs.Write("noisy2.bin", data);
+    StartFaultyPeer("sz -b noisy2.bin", {"--drop-every", "10007"});
+    EXPECT_EQ(Receive(), 0);
+    EXPECT_EQ(peer->Finish(20000), 0);
+    EXPECT_TRUE(ours.Read("noisy2.bin") == data);
 }
 
 }  // namespace
