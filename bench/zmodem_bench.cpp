@@ -1,10 +1,11 @@
 // ZMODEM benchmark: one file over the paced null-modem, our sender to lrzsz's rz, lrzsz's sz
 // to our receiver, and sz to rz for comparison, each timed from the start of the transfer
-// until the file is complete. Prints the wall times, their ratios to lrzsz's and to the
+// until the receiver's copy is whole. Prints the wall times, their ratios to lrzsz's and to the
 // line's physical minimum (bytes * 10 / baud).
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/child_process.h"
@@ -59,6 +61,46 @@ bool SameFile(const std::string& path, const std::string& bytes) {
     return n == bytes.size() && std::memcmp(got.data(), bytes.data(), n) == 0;
 }
 
+// Watches for the copy to be whole and keeps the time it was, in seconds after start: every
+// run is timed the same way, whichever program holds the receiving end.
+class CompleteWatch {
+  public:
+    CompleteWatch(std::string path, const std::string& bytes, double start)
+        : path_(std::move(path)), bytes_(bytes), start_(start), thread_([this] { Run(); }) {}
+    ~CompleteWatch() { Stop(); }
+    bool Done() const { return took_ >= 0; }
+    // After the transfer returned: the copy may need a moment to be closed and seen.
+    double Finish() {
+        const double end = qel::dev::NowMs() + 5000;
+        while (!Done() && qel::dev::NowMs() < end) usleep(1000);
+        return Stop();
+    }
+    double Stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        return took_;
+    }
+
+  private:
+    void Run() {
+        while (!stop_) {
+            struct stat st;
+            if (stat(path_.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) == bytes_.size() &&
+                SameFile(path_, bytes_)) {
+                took_ = (qel::dev::NowMs() - start_) / 1000;
+                return;
+            }
+            usleep(2000);
+        }
+    }
+    std::string path_;
+    const std::string& bytes_;
+    double start_;
+    std::atomic<bool> stop_{false};
+    std::atomic<double> took_{-1};
+    std::thread thread_;
+};
+
 // Starts the null-modem with the command as its peer; our side is COM5 in dir.
 std::unique_ptr<ChildProcess> Line(const std::string& dir, int baud, const std::string& command) {
     auto line = std::make_unique<ChildProcess>(
@@ -85,11 +127,12 @@ double OursSend(const Case& c, const std::string& bytes) {
     int h = OpenOurs(ours.path, c.baud);
     if (h < 0) return -1;
     const double start = qel::dev::NowMs();
+    CompleteWatch watch(theirs.path + "/bench.bin", bytes, start);
     int r = ZmSendFile(h, path.c_str(), 1, nullptr);
-    const double took = (qel::dev::NowMs() - start) / 1000;
+    const double took = watch.Finish();
     V24Close(h);
     line->Finish(30000);
-    return r == 0 && SameFile(theirs.path + "/bench.bin", bytes) ? took : -1;
+    return r == 0 ? took : -1;
 }
 
 double OursReceive(const Case& c, const std::string& bytes) {
@@ -102,16 +145,17 @@ double OursReceive(const Case& c, const std::string& bytes) {
     char cwd[PATH_MAX];
     if (!getcwd(cwd, sizeof cwd) || chdir(ours.path.c_str()) != 0) return -1;
     const double start = qel::dev::NowMs();
+    CompleteWatch watch(ours.path + "/bench.bin", bytes, start);
     int r = ZmReceive(h, nullptr);
-    const double took = (qel::dev::NowMs() - start) / 1000;
+    const double took = watch.Finish();
     if (chdir(cwd) != 0) return -1;
     V24Close(h);
     line->Finish(30000);
-    return r == 0 && SameFile(ours.path + "/bench.bin", bytes) ? took : -1;
+    return r == 0 ? took : -1;
 }
 
-// sz on the null-modem's pipes, rz on our side's terminal; timed until rz's copy is whole
-// (rz on a terminal may lose its last bytes at exit, so its exit is not waited for).
+// sz on the null-modem's pipes, rz on our side's terminal (rz on a terminal may lose its last
+// bytes at exit, so its exit is not waited for).
 double LrzszPair(const Case& c, const std::string& bytes) {
     ScratchDir ours, theirs;
     theirs.Write("bench.bin", bytes);
@@ -123,18 +167,10 @@ double LrzszPair(const Case& c, const std::string& bytes) {
                      "stty -F " + slave + " " + std::to_string(c.baud) + " raw -echo; cd " +
                          ours.path + " && exec rz -y <" + slave + " >" + slave},
                     ours.path);
-    const std::string copy = ours.path + "/bench.bin";
-    double took = -1;
-    const double limit = start + 20.0 * 1000 * c.size * 10 / c.baud + 30000;
-    while (qel::dev::NowMs() < limit) {
-        struct stat st;
-        if (stat(copy.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) == c.size &&
-            SameFile(copy, bytes)) {
-            took = (qel::dev::NowMs() - start) / 1000;
-            break;
-        }
-        usleep(5000);
-    }
+    CompleteWatch watch(ours.path + "/bench.bin", bytes, start);
+    const double limit = start + 2.0 * 1000 * c.size * 10 / c.baud + 30000;
+    while (!watch.Done() && qel::dev::NowMs() < limit && rz.Running()) usleep(20000);
+    const double took = watch.Stop();
     rz.Terminate();
     rz.Finish(5000);
     line->Terminate();

@@ -20,9 +20,6 @@
 namespace {
 
 constexpr int kStartMs = 1000;        // the batch's closing headers
-// What the far side said before we asked (a shell's echo, a ZRINIT sent before we came) is
-// over once the line is this quiet; a ZRINIT that comes later is answered just the same.
-constexpr int kDrainMs = 100;
 // A ZRINIT crossing our ZFILE is often followed at once by the answer to ZFILE.
 constexpr int kCrossingMs = 1000;
 constexpr int kAnswerMs = 10000;      // a receiver's answer to ZRQINIT, ZFILE, ZEOF
@@ -231,8 +228,11 @@ int ZmSendFile(int handle, const char* path, int endOfBatch, ZmProgressCallback 
     } closer{fd};
 
     V24WriteString(handle, "rz\r");
-    V24SetTimeout(handle, kDrainMs);
-    while (V24ReadByte(handle) >= 0) {
+    // What the far side said before we asked (a shell's echo, a ZRINIT sent before we came)
+    // is dropped without waiting for the line to fall quiet: a second of silence per file
+    // would be pure loss, and whatever comes later meets a header scan that skips it.
+    unsigned char stale = 0;
+    while (V24ReadByteTimed(handle, &stale, 0) == 1) {
     }
     V24SetTimeout(handle, kAnswerMs);
     ZmSendHeader(handle, ZHEX, ZRQINIT, 0);
