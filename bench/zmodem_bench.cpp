@@ -7,8 +7,8 @@
 
 #include <atomic>
 #include <climits>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -85,8 +85,8 @@ class CompleteWatch {
     void Run() {
         while (!stop_) {
             struct stat st;
-            if (stat(path_.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) == bytes_.size() &&
-                SameFile(path_, bytes_)) {
+            if (stat(path_.c_str(), &st) == 0 &&
+                static_cast<std::size_t>(st.st_size) == bytes_.size() && SameFile(path_, bytes_)) {
                 took_ = (qel::dev::NowMs() - start_) / 1000;
                 return;
             }
@@ -204,8 +204,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    std::printf("%-9s %7s %8s | %9s %9s %9s | %10s %10s | %8s %8s %8s\n", "bytes", "baud",
-                "min s", "ours->rz", "sz->ours", "sz->rz", "send/lrzsz", "recv/lrzsz", "send/min",
+    std::printf("%-9s %7s %8s | %9s %9s %9s | %10s %10s | %8s %8s %8s\n", "bytes", "baud", "min s",
+                "ours->rz", "sz->ours", "sz->rz", "send/lrzsz", "recv/lrzsz", "send/min",
                 "recv/min", "lrzsz/min");
     std::fflush(stdout);
     int failed = 0;

@@ -30,7 +30,9 @@ int HexValue(int c) {
     return -1;
 }
 
-bool IsFlowControl(int c) { return (c & 0x7F) == XON || (c & 0x7F) == XOFF; }
+bool IsFlowControl(int c) {
+    return (c & 0x7F) == XON || (c & 0x7F) == XOFF;
+}
 
 }  // namespace
 

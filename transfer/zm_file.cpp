@@ -120,6 +120,7 @@ void ZmSetFileTimes(const char* path, std::uint32_t mtime, std::uint32_t mode) {
         times[1].tv_nsec = 0;
         futimens(fd, times);
     }
-    if ((mode & kFileTypeMask) == kRegularFile) fchmod(fd, static_cast<mode_t>(mode & kPermissionBits));
+    if ((mode & kFileTypeMask) == kRegularFile)
+        fchmod(fd, static_cast<mode_t>(mode & kPermissionBits));
     close(fd);
 }

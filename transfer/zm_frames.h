@@ -58,8 +58,12 @@ constexpr int ZM_ATTENTION_MAX = 32;
 
 // A header's four bytes as one value: p0 is the least significant byte, and the flags run
 // the other way (ZF0 is p3).
-constexpr std::uint32_t ZmFlags(int zf0) { return static_cast<std::uint32_t>(zf0 & 0xFF) << 24; }
-constexpr int ZmZf0(std::uint32_t value) { return static_cast<int>(value >> 24); }
+constexpr std::uint32_t ZmFlags(int zf0) {
+    return static_cast<std::uint32_t>(zf0 & 0xFF) << 24;
+}
+constexpr int ZmZf0(std::uint32_t value) {
+    return static_cast<int>(value >> 24);
+}
 
 // The subpacket buffer of one transfer. A sender puts its raw data in the upper half; the
 // escaped output grows from the start over bytes already consumed. A receiver decodes into

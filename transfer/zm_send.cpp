@@ -1,5 +1,7 @@
 // Sending one file: ZRINIT negotiation, ZFILE, streamed data phases that reposition on ZRPOS,
 // ZEOF, and with the batch's last file ZFIN and "OO".
+#include "transfer/zm_send.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 
 #include "serial/v24.h"
 #include "transfer/zm_file.h"
-#include "transfer/zm_send.h"
 #include "transfer/zmodem.h"
 
 #ifndef O_BINARY
@@ -19,7 +20,7 @@
 
 namespace {
 
-constexpr int kStartMs = 1000;        // the batch's closing headers
+constexpr int kStartMs = 1000;  // the batch's closing headers
 // A ZRINIT crossing our ZFILE is often followed at once by the answer to ZFILE.
 constexpr int kCrossingMs = 1000;
 constexpr int kAnswerMs = 10000;      // a receiver's answer to ZRQINIT, ZFILE, ZEOF

@@ -40,7 +40,8 @@ int ZmSendDataSubpacket(int port, int format, int frameEnd, ZmBuffer& buffer) {
     trailer[t++] = static_cast<std::uint8_t>(frameEnd);
     if (crc32) {
         crc = ~Crc32Update(crc, static_cast<std::uint8_t>(frameEnd));
-        for (int i = 0; i < 4; ++i) t += ZmEscapeByte(static_cast<std::uint8_t>(crc >> (8 * i)), trailer + t);
+        for (int i = 0; i < 4; ++i)
+            t += ZmEscapeByte(static_cast<std::uint8_t>(crc >> (8 * i)), trailer + t);
     } else {
         crc16 = Crc16UpdateAugmented(crc16, static_cast<std::uint8_t>(frameEnd));
         crc16 = Crc16UpdateAugmented(crc16, 0);

@@ -65,7 +65,8 @@ struct ZmodemLrzsz : ::testing::Test {
 
     void SetUp() override {
         for (const char* tool : {"socat", "sz", "rz"}) {
-            ASSERT_FALSE(FindTool(tool).empty()) << tool << " is missing: apt-get install socat lrzsz";
+            ASSERT_FALSE(FindTool(tool).empty())
+                << tool << " is missing: apt-get install socat lrzsz";
         }
         firstDataAt = -1;
         stopPeer = nullptr;
@@ -86,8 +87,7 @@ struct ZmodemLrzsz : ::testing::Test {
     void StartPeer(const std::string& command) {
         const std::string link = ports.path + "/com5";
         peer = std::make_unique<ChildProcess>(
-            std::vector<std::string>{FindTool("socat"), "-t", "2",
-                                     "pty,raw,echo=0,link=" + link,
+            std::vector<std::string>{FindTool("socat"), "-t", "2", "pty,raw,echo=0,link=" + link,
                                      "SYSTEM:cd " + theirs.path + " && exec " + command + ",pipes"},
             ports.path);
         for (int i = 0; i < 500 && access(link.c_str(), F_OK) != 0; ++i) usleep(10000);
@@ -99,9 +99,10 @@ struct ZmodemLrzsz : ::testing::Test {
 
     // The same through the paced null-modem with line faults (its options).
     void StartFaultyPeer(const std::string& command, const std::vector<std::string>& faults) {
-        std::vector<std::string> argv{NULLMODEM_PATH, "--port",  "COM5",   "--dir",
-                                      ports.path,     "--baud", "921600", "--exec",
-                                      "cd " + theirs.path + " && exec " + command};
+        std::vector<std::string> argv{
+            NULLMODEM_PATH, "--port",   "COM5",
+            "--dir",        ports.path, "--baud",
+            "921600",       "--exec",   "cd " + theirs.path + " && exec " + command};
         argv.insert(argv.end(), faults.begin(), faults.end());
         peer = std::make_unique<ChildProcess>(argv, ports.path);
         ASSERT_TRUE(peer->ReadUntil("nullmodem ready", 10000));
@@ -141,7 +142,8 @@ TEST_F(ZmodemLrzsz, OurSenderToRzInOneBatch) {
     }
     StartPeer("rz -y");
     for (size_t i = 0; i < names.size(); ++i) {
-        EXPECT_EQ(ZmSendFile(h, (ours.path + "/" + names[i]).c_str(), i + 1 == names.size(), nullptr), 0)
+        EXPECT_EQ(
+            ZmSendFile(h, (ours.path + "/" + names[i]).c_str(), i + 1 == names.size(), nullptr), 0)
             << names[i];
     }
     V24Close(h);
@@ -217,8 +219,8 @@ TEST_F(ZmodemLrzsz, OurReceiverResumesFromSzAndSkipsALongerCopy) {
     const std::string mine = "our copy is longer than theirs";
     ours.Write("resume.bin", whole.substr(0, 50000));
     ours.Write("longer.bin", mine);
-    for (auto [name, bytes] : {std::pair<std::string, std::string>{"resume.bin", whole},
-                               {"longer.bin", "short"}}) {
+    for (auto [name, bytes] :
+         {std::pair<std::string, std::string>{"resume.bin", whole}, {"longer.bin", "short"}}) {
         std::string path = theirs.Write(name, bytes);
         struct timespec times[2] = {{kMtime, 0}, {kMtime, 0}};
         utimensat(AT_FDCWD, path.c_str(), times, 0);

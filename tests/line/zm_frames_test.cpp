@@ -1,5 +1,7 @@
 // ZMODEM frames on the in-memory line: the bytes a peer sees, and what the reader makes of the
 // bytes a peer sends.
+#include "transfer/zm_frames.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,7 +9,6 @@
 
 #include "line/v24_line_fixture.h"
 #include "transfer/zm_file.h"
-#include "transfer/zm_frames.h"
 
 namespace {
 
@@ -31,9 +32,11 @@ struct ZmFrames : V24Line {
 
 TEST_F(ZmFrames, HexHeadersCarryTheirDigitsAndCheck) {
     ZmSendHeader(h, ZHEX, ZRINIT, ZmFlags(0x27));
-    EXPECT_EQ(Received(), std::string("**\x18" "B0100000027fed4\r\n\x11"));
+    EXPECT_EQ(Received(), std::string("**\x18"
+                                      "B0100000027fed4\r\n\x11"));
     ZmSendHeader(h, ZHEX, ZRQINIT, 0);
-    EXPECT_EQ(Received(), std::string("**\x18" "B00000000000000\r\n\x11"));
+    EXPECT_EQ(Received(), std::string("**\x18"
+                                      "B00000000000000\r\n\x11"));
     // The closing ZFIN and ZACK leave out the XON.
     ZmSendHeader(h, ZHEX, ZFIN, 0);
     EXPECT_EQ(Received().back(), '\n');
@@ -46,7 +49,7 @@ TEST_F(ZmFrames, EscapesTheBytesALineMightEat) {
     EXPECT_EQ(Escaped(0x0D), "\x0D");
     EXPECT_EQ(Escaped('@'), "@");
     EXPECT_EQ(Escaped(0x0D), "\x18\x4D");  // CR after '@'
-    EXPECT_EQ(Escaped(0x8D), "\x8D");  // the last output byte was 0x4D, not the .@.
+    EXPECT_EQ(Escaped(0x8D), "\x8D");      // the last output byte was 0x4D, not the .@.
     EXPECT_EQ(Escaped('A'), "A");
 }
 
@@ -63,7 +66,9 @@ TEST_F(ZmFrames, DecodesEscapesMarkersAndCancel) {
         {"\x18h", ZM_FRAME_END | ZCRCE},
         {"\x18k", ZM_FRAME_END | ZCRCW},
         {"\x18\x18\x18\x18\x18", ZM_CANCELLED},
-        {"\x11" "A", 'A'},  // a bare XON is the line's, not data
+        {"\x11"
+         "A",
+         'A'},  // a bare XON is the line's, not data
         {"", V24_TIMEOUT},
     };
     for (const auto& c : cases) {
@@ -96,13 +101,28 @@ TEST_F(ZmFrames, HeaderReaderRefusesWhatIsNoHeader) {
         int expect;
     } cases[] = {
         {"five CANs while scanning", "xx\x18\x18\x18\x18\x18", ZCAN},
-        {"unknown format", "*\x18" "D", 68},
-        {"bad hex check", "**\x18" "B0100000027fed5\r\n", -1},
-        {"not hex", "**\x18" "B01000000z7fed4\r\n", -1},
+        {"unknown format",
+         "*\x18"
+         "D",
+         68},
+        {"bad hex check",
+         "**\x18"
+         "B0100000027fed5\r\n",
+         -1},
+        {"not hex",
+         "**\x18"
+         "B01000000z7fed4\r\n",
+         -1},
         {"ZPAD then no ZDLE", "**x", -1},
         {"silence", "", -2},
-        {"cut short", "**\x18" "B0100", -2},
-        {"frame end in a binary body", "*\x18" "A\x04\x18h\x00\x00\x00\x00\x00", -1},
+        {"cut short",
+         "**\x18"
+         "B0100",
+         -2},
+        {"frame end in a binary body",
+         "*\x18"
+         "A\x04\x18h\x00\x00\x00\x00\x00",
+         -1},
     };
     for (const auto& c : cases) {
         Send(c.wire);
@@ -111,7 +131,9 @@ TEST_F(ZmFrames, HeaderReaderRefusesWhatIsNoHeader) {
         V24Purge(h, 0);
     }
     // A good header after line noise is found.
-    Send(std::string(200, 'x') + "**\x18" "B0100000027fed4\r\n\x11");
+    Send(std::string(200, 'x') +
+         "**\x18"
+         "B0100000027fed4\r\n\x11");
     std::uint32_t v = 0;
     EXPECT_EQ(ZmReceiveHeader(h, &v, nullptr), ZRINIT);
     EXPECT_EQ(ZmZf0(v), 0x27);
@@ -140,7 +162,8 @@ TEST_F(ZmFrames, SubpacketsRoundTripWithEveryCheckAndEnd) {
     };
     ZmBuffer out, in;
     for (const auto& c : cases) {
-        for (size_t i = 0; i < c.length; ++i) out.Raw()[i] = static_cast<std::uint8_t>(i * 7 + 0x0D);
+        for (size_t i = 0; i < c.length; ++i)
+            out.Raw()[i] = static_cast<std::uint8_t>(i * 7 + 0x0D);
         std::vector<std::uint8_t> raw(out.Raw(), out.Raw() + c.length);
         out.length = static_cast<std::uint32_t>(c.length);
         ZmSendDataSubpacket(h, c.format, c.frameEnd, out);
@@ -168,7 +191,9 @@ TEST_F(ZmFrames, DamagedOrOversizedSubpacketsAreRefused) {
     }
     // 1025 data bytes are one too many.
     std::string big(1025, 'z');
-    Send(big + "\x18" "k\x00\x00");
+    Send(big +
+         "\x18"
+         "k\x00\x00");
     EXPECT_EQ(ZmReceiveDataSubpacket(h, ZBIN, in), -1);
     V24Purge(h, 0);
     // ZDLE and four CANs cancel.
@@ -184,7 +209,9 @@ TEST_F(ZmFrames, AbortAndAttention) {
     EXPECT_EQ(Received(), std::string(8, '\x18') + std::string(8, '\b'));
     qel::dev::SetTimeScale(50);
     const double start = qel::dev::NowMs();
-    ZmSendAttention(h, "ab\xDE" "c\xDD");
+    ZmSendAttention(h,
+                    "ab\xDE"
+                    "c\xDD");
     EXPECT_GE(qel::dev::NowMs() - start, 10.0);  // the pause and the break, sped up
     EXPECT_EQ(Received(), "abc");
     EXPECT_EQ(line.b->BreaksReceived(), 1);
@@ -194,7 +221,9 @@ TEST(ZmFileInfo, NamesLengthTimeAndMode) {
     ZmBuffer b;
     ASSERT_TRUE(ZmBuildFileInfo("some/dir\\x:a.bin", 1000, 0, 0100644, b));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(b.Raw()), b.length),
-              std::string("a.bin\0" "1000 0 100644\0", 20));
+              std::string("a.bin\0"
+                          "1000 0 100644\0",
+                          20));
     // Parsing takes what a receiver has in the start of its buffer.
     std::copy(b.Raw(), b.Raw() + b.length, b.data);
     ZmFileInfo info = ZmParseFileInfo(b);
@@ -203,7 +232,10 @@ TEST(ZmFileInfo, NamesLengthTimeAndMode) {
     EXPECT_EQ(info.mode, 0100644u);
     // Missing numbers count as 0; a name is cut to 80 characters.
     std::string longName(100, 'n');
-    std::string text = longName + std::string("\0" "77", 3);
+    std::string text = longName + std::string(
+                                      "\0"
+                                      "77",
+                                      3);
     std::copy(text.begin(), text.end(), b.data);
     b.length = static_cast<std::uint32_t>(text.size());
     info = ZmParseFileInfo(b);
@@ -214,10 +246,20 @@ TEST(ZmFileInfo, NamesLengthTimeAndMode) {
 
 TEST(ZmFileInfo, LocalNamesStayInTheFolder) {
     const std::pair<std::string, std::string> cases[] = {
-        {"a.bin", "a.bin"},     {"../../etc/passwd", "passwd"}, {"/tmp/x", "x"},
-        {"C:\\dir\\f.txt", "f.txt"}, {"dir/", ""},           {"", ""},
-        {".", ""},              {"..", ""},                   {"x/..", ""},
-        {"a\x01" "b", ""},      {"del\x7f", ""},              {"..a", "..a"},
+        {"a.bin", "a.bin"},
+        {"../../etc/passwd", "passwd"},
+        {"/tmp/x", "x"},
+        {"C:\\dir\\f.txt", "f.txt"},
+        {"dir/", ""},
+        {"", ""},
+        {".", ""},
+        {"..", ""},
+        {"x/..", ""},
+        {"a\x01"
+         "b",
+         ""},
+        {"del\x7f", ""},
+        {"..a", "..a"},
     };
     for (const auto& c : cases) EXPECT_EQ(ZmLocalName(c.first), c.second) << c.first;
 }

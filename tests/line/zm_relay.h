@@ -3,8 +3,8 @@
 // corrupt or drop bytes, stall the line or pull it. The sender's port is COM7, the receiver's
 // COM8.
 #pragma once
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <thread>
@@ -62,7 +62,8 @@ class ZmRelay {
                 if (!backFault || backFault(buf[i])) toSender.b->Write(&buf[i], 1);
             }
             if (pending.size() < limit) {
-                r = toSender.b->Read(buf, static_cast<DWORD>(std::min(limit - pending.size(), sizeof buf)));
+                r = toSender.b->Read(
+                    buf, static_cast<DWORD>(std::min(limit - pending.size(), sizeof buf)));
                 for (DWORD i = 0; r.status == IoStatus::Done && i < r.count; ++i) {
                     if (!forwardFault || forwardFault(buf[i])) pending.push_back(buf[i]);
                 }

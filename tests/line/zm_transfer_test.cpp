@@ -106,7 +106,8 @@ struct ZmTransfer : ::testing::Test {
         const double start = NowMs();
         std::thread sender([&] {
             for (size_t i = 0; i < paths.size(); ++i) {
-                out.sent[i] = ZmSendFile(hs, paths[i].c_str(), i + 1 == paths.size(), SenderProgress);
+                out.sent[i] =
+                    ZmSendFile(hs, paths[i].c_str(), i + 1 == paths.size(), SenderProgress);
             }
         });
         char cwd[PATH_MAX];
