@@ -1,4 +1,4 @@
-#include "serial/device/posix_pty.h"
+#include "sim/pty_master.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace qel::dev {
+namespace qel::sim {
 
 namespace {
 
@@ -123,4 +123,4 @@ DWORD PtyMaster::SlaveBaudRate() {
     return RateOf(cfgetospeed(&tio));
 }
 
-}  // namespace qel::dev
+}  // namespace qel::sim
