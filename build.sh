@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Builds qel-flash (bin2plv32, boxsim, tests). Run as root on a fresh Debian machine, it first
-# installs the packages the build and the tests need. Usage: ./build.sh [default|asan|tsan]
+# installs the packages the build and the tests need. Usage: ./build.sh [default|asan|tsan|windows]
+# (windows: the mingw-w64 cross build, build/windows/app/bin2plv32.exe; Wine runs its tests)
 set -euo pipefail
 cd "$(dirname "$0")"
 preset=${1:-default}
 
 need=(cmake g++ make libgtest-dev)
+if [ "$preset" = windows ]; then
+    need+=(mingw-w64 wine wine64 googletest)
+fi
 missing=()
 for pkg in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
