@@ -9,8 +9,7 @@
 namespace qel::dev {
 
 // Opens the system's serial device for a path such as "\\.\COM3" (see OpenDevice).
-std::shared_ptr<Device> OpenPlatformDevice(const std::string& path, bool exclusive,
-                                           DWORD& error);
+std::shared_ptr<Device> OpenPlatformDevice(const std::string& path, bool exclusive, DWORD& error);
 
 // Runs body on a thread of its own, not joined, one step below normal priority where the
 // system has thread priorities. False when no thread could be started.

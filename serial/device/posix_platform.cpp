@@ -6,8 +6,7 @@
 
 namespace qel::dev {
 
-std::shared_ptr<Device> OpenPlatformDevice(const std::string& path, bool exclusive,
-                                           DWORD& error) {
+std::shared_ptr<Device> OpenPlatformDevice(const std::string& path, bool exclusive, DWORD& error) {
     return OpenPosixDevice(path, exclusive, error);
 }
 

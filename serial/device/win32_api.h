@@ -25,15 +25,13 @@ constexpr DWORD kCeRxOver = CE_RXOVER, kCeOverrun = CE_OVERRUN, kCeRxParity = CE
 constexpr DWORD kTxAbort = PURGE_TXABORT, kRxAbort = PURGE_RXABORT, kTxClear = PURGE_TXCLEAR,
                 kRxClear = PURGE_RXCLEAR;
 constexpr DWORD kSetRts = SETRTS, kClrRts = CLRRTS, kSetDtr = SETDTR, kClrDtr = CLRDTR;
-constexpr DWORD kCtsOn = MS_CTS_ON, kDsrOn = MS_DSR_ON, kRingOn = MS_RING_ON,
-                kRlsdOn = MS_RLSD_ON;
+constexpr DWORD kCtsOn = MS_CTS_ON, kDsrOn = MS_DSR_ON, kRingOn = MS_RING_ON, kRlsdOn = MS_RLSD_ON;
 constexpr DWORD kFileNotFound = ERROR_FILE_NOT_FOUND, kAccessDenied = ERROR_ACCESS_DENIED,
                 kInvalidHandle = ERROR_INVALID_HANDLE, kNoMemory = ERROR_NOT_ENOUGH_MEMORY,
                 kOutOfMemory = ERROR_OUTOFMEMORY, kGenFailure = ERROR_GEN_FAILURE,
                 kSharing = ERROR_SHARING_VIOLATION, kNotSupported = ERROR_NOT_SUPPORTED,
-                kInvalidParameter = ERROR_INVALID_PARAMETER,
-                kAborted = ERROR_OPERATION_ABORTED, kPending = ERROR_IO_PENDING,
-                kRemoved = ERROR_DEVICE_REMOVED;
+                kInvalidParameter = ERROR_INVALID_PARAMETER, kAborted = ERROR_OPERATION_ABORTED,
+                kPending = ERROR_IO_PENDING, kRemoved = ERROR_DEVICE_REMOVED;
 }  // namespace qel::dev::win32_names
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -54,10 +52,10 @@ static_assert(kNoParity == NOPARITY && kOddParity == ODDPARITY && kEvenParity ==
               kMarkParity == MARKPARITY && kSpaceParity == SPACEPARITY);
 static_assert(kOneStop == ONESTOPBIT && kOne5Stop == ONE5STOPBITS && kTwoStop == TWOSTOPBITS);
 static_assert(kEvRxChar == EV_RXCHAR && kEvBreak == EV_BREAK && kEvErr == EV_ERR);
-static_assert(kCeRxOver == CE_RXOVER && kCeOverrun == CE_OVERRUN &&
-              kCeRxParity == CE_RXPARITY && kCeFrame == CE_FRAME && kCeBreak == CE_BREAK);
-static_assert(kTxAbort == PURGE_TXABORT && kRxAbort == PURGE_RXABORT &&
-              kTxClear == PURGE_TXCLEAR && kRxClear == PURGE_RXCLEAR);
+static_assert(kCeRxOver == CE_RXOVER && kCeOverrun == CE_OVERRUN && kCeRxParity == CE_RXPARITY &&
+              kCeFrame == CE_FRAME && kCeBreak == CE_BREAK);
+static_assert(kTxAbort == PURGE_TXABORT && kRxAbort == PURGE_RXABORT && kTxClear == PURGE_TXCLEAR &&
+              kRxClear == PURGE_RXCLEAR);
 static_assert(kSetRts == SETRTS && kClrRts == CLRRTS && kSetDtr == SETDTR && kClrDtr == CLRDTR);
 static_assert(kCtsOn == MS_CTS_ON && kDsrOn == MS_DSR_ON && kRingOn == MS_RING_ON &&
               kRlsdOn == MS_RLSD_ON);
@@ -65,7 +63,6 @@ static_assert(kFileNotFound == ERROR_FILE_NOT_FOUND && kAccessDenied == ERROR_AC
               kInvalidHandle == ERROR_INVALID_HANDLE && kNoMemory == ERROR_NOT_ENOUGH_MEMORY &&
               kOutOfMemory == ERROR_OUTOFMEMORY && kGenFailure == ERROR_GEN_FAILURE &&
               kSharing == ERROR_SHARING_VIOLATION && kNotSupported == ERROR_NOT_SUPPORTED &&
-              kInvalidParameter == ERROR_INVALID_PARAMETER &&
-              kAborted == ERROR_OPERATION_ABORTED && kPending == ERROR_IO_PENDING &&
-              kRemoved == ERROR_DEVICE_REMOVED);
+              kInvalidParameter == ERROR_INVALID_PARAMETER && kAborted == ERROR_OPERATION_ABORTED &&
+              kPending == ERROR_IO_PENDING && kRemoved == ERROR_DEVICE_REMOVED);
 }  // namespace qel::dev::win32_names

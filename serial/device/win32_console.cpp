@@ -10,7 +10,7 @@ bool ConsoleWaitKey(DWORD ms) {
     if (in == nullptr || in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &saved)) return false;
     // One key, taken without echo and without waiting for Enter; Ctrl-C is a key too.
     SetConsoleMode(in, saved & ~static_cast<::DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
-                                                      ENABLE_PROCESSED_INPUT));
+                                                     ENABLE_PROCESSED_INPUT));
     const ULONGLONG deadline = GetTickCount64() + ms;
     bool got = false;
     for (;;) {

@@ -4,14 +4,17 @@
 // .ci/wine prepares the prefix and the Windows build, and starts wineserver once.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/child_process.h"
 #include "sim/images.h"
+#include "sim/pty_master.h"
 
 namespace {
 
@@ -72,8 +75,8 @@ class WineE2e : public ::testing::Test {
     // boxsim as COM7 of the prefix, in a session of its own so that Wine's console handling
     // never takes its terminal.
     void StartBox(std::vector<std::string> options = {}) {
-        std::vector<std::string> argv{"/usr/bin/setsid", BOXSIM_PATH, "--port",   "COM7",
-                                      "--dir",           dosdevices_, "--log",    Path("log"),
+        std::vector<std::string> argv{"/usr/bin/setsid", BOXSIM_PATH,  "--port", "COM7",
+                                      "--dir",           dosdevices_,  "--log",  Path("log"),
                                       "--flash-out",     Path("flash")};
         argv.insert(argv.end(), options.begin(), options.end());
         box_ = std::make_unique<ChildProcess>(argv, dir_.path);
@@ -108,8 +111,9 @@ class WineE2e : public ::testing::Test {
     int bareLineEnds = 0;
     double seconds = 0;
 
-  private:
     std::string dosdevices_, wine_;
+
+  private:
     std::unique_ptr<ChildProcess> box_;
 };
 
@@ -142,9 +146,15 @@ TEST_F(WineE2e, FailuresGiveTheirCodeAndMessage) {
         std::string tail;
     };
     const Row rows[] = {
-        {"erase refused twice", {"--fault", "refuse-erase=2"}, "", 6,
+        {"erase refused twice",
+         {"--fault", "refuse-erase=2"},
+         "",
+         6,
          "Error 6 error flash deleting    "},
-        {"box dies after the first block", {"--fault", "die-after=0"}, "", 3,
+        {"box dies after the first block",
+         {"--fault", "die-after=0"},
+         "",
+         3,
          "Error 3 no answwer              "},
         {"odd address", {}, "8001", 10, "Error 10 targetadress bad        "},
     };
@@ -157,8 +167,7 @@ TEST_F(WineE2e, FailuresGiveTheirCodeAndMessage) {
         if (!row.address.empty()) args.push_back(row.address);
         args.push_back("7");
         EXPECT_EQ(RunTool(args), row.code);
-        EXPECT_EQ(out.substr(out.size() - std::min(out.size(), row.tail.size())), row.tail)
-            << out;
+        EXPECT_EQ(out.substr(out.size() - std::min(out.size(), row.tail.size())), row.tail) << out;
         EXPECT_EQ(out.substr(0, kBanner.size()), kBanner);
         EXPECT_LT(seconds, 60);
         StopBox();
@@ -225,6 +234,62 @@ TEST_F(WineE2e, WindowsTestProgramsPass) {
         ASSERT_TRUE(fs::exists(Exe(program))) << program;
         EXPECT_EQ(Run(Exe(program), {}, 280000), 0) << program << "\n" << out;
         EXPECT_NE(out.find("[  PASSED  ]"), std::string::npos) << program;
+    }
+}
+
+// A pseudo-terminal that sends back every byte, as COM8 of the prefix.
+class EchoLine {
+  public:
+    explicit EchoLine(const std::string& dosdevices) : link_(dosdevices + "/com8") {
+        std::string error;
+        pty_ = qel::sim::PtyMaster::Create(error);
+        if (!pty_) return;
+        std::error_code ignored;
+        fs::remove(link_, ignored);
+        fs::create_symlink(pty_->SlavePath(), link_, ignored);
+        thread_ = std::thread([this] {
+            std::uint8_t buf[4096];
+            while (!stop_) {
+                pty_->WaitReadable(std::chrono::milliseconds(10));
+                int n = pty_->Read(buf, sizeof buf);
+                for (int at = 0; n > 0 && at < n && !stop_;) {
+                    const int put = pty_->Write(buf + at, n - at);
+                    if (put < 0) return;
+                    if (put == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    at += put;
+                }
+            }
+        });
+    }
+    ~EchoLine() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        std::error_code ignored;
+        fs::remove(link_, ignored);
+    }
+    bool Ready() const { return pty_ != nullptr; }
+
+  private:
+    std::string link_;
+    std::shared_ptr<qel::sim::PtyMaster> pty_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The port library's own checks on the Win32 backend, on a line that echoes: once as Wine
+// has it on a pseudo-terminal (no modem lines), once with the shim that gives it some.
+TEST_F(WineE2e, PortLibraryOnTheWin32BackendWithAndWithoutModemLines) {
+    EchoLine echo(dosdevices_);
+    ASSERT_TRUE(echo.Ready());
+    ASSERT_TRUE(fs::exists(MODEM_SHIM_PATH));
+    setenv("QEL_ECHO_PORT", "COM8", 1);
+    for (bool lines : {false, true}) {
+        SCOPED_TRACE(lines ? "modem shim" : "bare pty");
+        setenv("QEL_MODEM_LINES", lines ? "1" : "0", 1);
+        if (lines) setenv("LD_PRELOAD", MODEM_SHIM_PATH, 1);
+        EXPECT_EQ(Run(Exe("tests/tests_win32.exe"), {}, 120000), 0) << out;
+        EXPECT_NE(out.find("[  PASSED  ]"), std::string::npos) << out;
+        unsetenv("LD_PRELOAD");
     }
 }
 
