@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -72,6 +73,10 @@ std::shared_ptr<PtyMaster> PtyMaster::Create(std::string& error) {
         close(master);
         return nullptr;
     }
+    // A box in a session of its own (boxsim under setsid) makes the terminal its controlling
+    // terminal, so that no other session leader that opens the port takes it: Wine's server
+    // does, and would then get a hang-up with every box that ends.
+    if (getsid(0) == getpid()) ioctl(slave, TIOCSCTTY, 0);
     // Raw from the start: with the default line discipline the slave would echo the box's
     // own bytes back to it before the host has configured the port.
     termios tio{};
