@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds qel-flash (bin2plv32, boxsim, tests). Run as root on a fresh Debian machine, it first
-# installs the packages the build and the tests need. Usage: ./build.sh [default|asan|tsan|windows]
+# installs the packages the build and the tests need.
+# Usage: ./build.sh [default|asan|tsan|fuzz|windows]
 # (windows: the mingw-w64 cross build, build/windows/app/bin2plv32.exe; Wine runs its tests)
 set -euo pipefail
 cd "$(dirname "$0")"
 preset=${1:-default}
 
-need=(cmake g++ make libgtest-dev)
+need=(cmake g++ make libgtest-dev clang libclang-rt-14-dev)
 if [ "$preset" = windows ]; then
     need+=(mingw-w64 wine wine64 googletest)
 fi
