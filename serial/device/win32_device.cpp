@@ -32,6 +32,7 @@ constexpr ::DWORD kIdleLookMs = 20;
 constexpr ::DWORD kTrustedLookMs = 100;
 constexpr double kBusyLineMs = 500;
 constexpr int kEmptyEndsToGiveUp = 8;
+constexpr std::size_t kSpareWrites = 4;
 // How long Close waits for a request it cancelled before it gives the request's record up.
 constexpr ::DWORD kCancelWaitMs = 2000;
 
@@ -66,11 +67,13 @@ struct Request {
         ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         return ov.hEvent != nullptr;
     }
-    void Rearm() {
+    // ReadFile and WriteFile clear the event themselves when they start; under Wine every
+    // call to the server costs a round trip, so no extra one is made for them.
+    void Rearm(bool clearEvent) {
         HANDLE event = ov.hEvent;
         ov = OVERLAPPED{};
         ov.hEvent = event;
-        ResetEvent(event);
+        if (clearEvent) ResetEvent(event);
     }
     bool Done() const { return WaitForSingleObject(ov.hEvent, 0) == WAIT_OBJECT_0; }
     ~Request() {
@@ -138,7 +141,9 @@ class Win32Device : public Device {
   public:
     Win32Device(HANDLE handle, HANDLE closing, std::unique_ptr<Request> read,
                 std::unique_ptr<Request> wait)
-        : handle_(handle), closing_(closing), read_(std::move(read)), wait_(std::move(wait)) {}
+        : handle_(handle), closing_(closing), read_(std::move(read)), wait_(std::move(wait)) {
+        spare_.reserve(kSpareWrites);
+    }
     ~Win32Device() override {
         Close();
         CloseHandle(closing_);
@@ -262,7 +267,26 @@ class Win32Device : public Device {
     }
     // Drops the records of writes that have ended, oldest first; ioMutex_ held.
     void ReapWrites() {
-        while (!writes_.empty() && writes_.front()->Done()) writes_.pop_front();
+        while (!writes_.empty() && writes_.front()->Done()) {
+            Spare(std::move(writes_.front()));
+            writes_.pop_front();
+        }
+    }
+    // Keeps a few ended requests, event and buffer, for the next writes: a single-byte write
+    // then costs one call to the system, not three.
+    void Spare(std::unique_ptr<Request> request) {
+        if (spare_.size() < kSpareWrites) spare_.push_back(std::move(request));
+    }
+    std::unique_ptr<Request> TakeSpare() {
+        if (spare_.empty()) {
+            std::unique_ptr<Request> request(new (std::nothrow) Request);
+            if (request && !request->Create()) request.reset();
+            return request;
+        }
+        std::unique_ptr<Request> request = std::move(spare_.back());
+        spare_.pop_back();
+        request->Rearm(false);
+        return request;
     }
 
     HANDLE handle_;
@@ -278,6 +302,7 @@ class Win32Device : public Device {
     std::unique_ptr<Request> wait_;
     bool waitPending_ = false;
     std::deque<std::unique_ptr<Request>> writes_;  // in call order; the last is the newest
+    std::vector<std::unique_ptr<Request>> spare_;
     // Error flags the event wait fetched on its way (ClearCommError clears them in the
     // driver), kept for the caller's next ClearCommError; heldMutex_ guards them and the
     // fetching itself.
@@ -324,7 +349,7 @@ IoResult Win32Device::Read(void* buf, DWORD n) {
     const ::DWORD want = std::min<::DWORD>(n, waiting);
     if (want == 0) return {IoStatus::Done, 0, 0};
 
-    read_->Rearm();
+    read_->Rearm(false);
     ::DWORD got = 0;
     if (ReadFile(handle_, buf, want, &got, &read_->ov)) return {IoStatus::Done, got, 0};
     const ::DWORD error = GetLastError();
@@ -345,8 +370,8 @@ IoResult Win32Device::Write(const void* buf, DWORD n) {
     std::lock_guard<std::mutex> io(ioMutex_);
     if (closed_) return FailedIo(ERROR_INVALID_HANDLE);
     ReapWrites();
-    std::unique_ptr<Request> request(new (std::nothrow) Request);
-    if (!request || !request->Create()) return FailedIo(ERROR_NOT_ENOUGH_MEMORY);
+    std::unique_ptr<Request> request = TakeSpare();
+    if (!request) return FailedIo(ERROR_NOT_ENOUGH_MEMORY);
     try {
         request->bytes.assign(static_cast<const BYTE*>(buf), static_cast<const BYTE*>(buf) + n);
     } catch (const std::bad_alloc&) {
@@ -354,10 +379,14 @@ IoResult Win32Device::Write(const void* buf, DWORD n) {
     }
     ::DWORD done = 0;
     if (WriteFile(handle_, request->bytes.data(), n, &done, &request->ov)) {
+        Spare(std::move(request));
         return {IoStatus::Done, done, 0};
     }
     const ::DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING) return FailedIo(error);
+    if (error != ERROR_IO_PENDING) {
+        Spare(std::move(request));
+        return FailedIo(error);
+    }
     // The driver sends overlapped writes in the order they were made, so a write that
     // outlives its caller's wait still goes out before the next one.
     writes_.push_back(std::move(request));
@@ -394,7 +423,7 @@ bool Win32Device::WaitCommEvent(DWORD& mask) {
         ::DWORD reported = 0;
         bool ended = false;  // a wait ended, with reported as its mask
         if (!waitPending_ && want != 0 && emptyEnds_ < kEmptyEndsToGiveUp) {
-            wait_->Rearm();
+            wait_->Rearm(true);
             wait_->mask = 0;
             if (::WaitCommEvent(handle_, &wait_->mask, &wait_->ov)) {
                 reported = wait_->mask;
