@@ -30,8 +30,11 @@ constexpr ::DWORD kQueueLookMs = 1;
 constexpr ::DWORD kIdleLookMs = 20;
 // Where the event works, the look at the queue is only a safety net.
 constexpr ::DWORD kTrustedLookMs = 100;
+// A wait that began this recently follows a reader's exchange, and the answer is likely near.
 constexpr double kBusyLineMs = 500;
+// Empty event waits in a row after which the event is taken not to work on this driver.
 constexpr int kEmptyEndsToGiveUp = 8;
+// Ended write requests kept for reuse; writes rarely overlap by more than one.
 constexpr std::size_t kSpareWrites = 4;
 // How long Close waits for a request it cancelled before it gives the request's record up.
 constexpr ::DWORD kCancelWaitMs = 2000;
