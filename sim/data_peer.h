@@ -1,13 +1,11 @@
 // The far end of a modem connection: whatever answers the call once the modem has said
-// CONNECT. Either a program on pipes (for example a file-transfer program, as a remote
-// machine would run it) or a pair of queues in memory for tests in the same process.
+// CONNECT. Here the one the test plays in memory; program_peer.h has a program on pipes
+// (for example a file-transfer program, as a remote machine would run it).
 #pragma once
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-
-#include "sim/pipe_command.h"
 
 namespace qel::sim {
 
@@ -21,28 +19,6 @@ class DataPeer {
     virtual bool Write(const std::uint8_t* buf, int n) = 0;
     // Ends the call from the modem's side.
     virtual void HangUp() = 0;
-};
-
-// Runs a shell command line for each call: the bytes from the line are its standard input,
-// its standard output goes back down the line. The call ends when the program exits.
-class ProgramPeer : public DataPeer {
-  public:
-    // Null when the program cannot be started.
-    static std::unique_ptr<ProgramPeer> Start(const std::string& command);
-    ~ProgramPeer() override;
-
-    int Read(std::uint8_t* buf, int n) override;
-    bool Write(const std::uint8_t* buf, int n) override;
-    void HangUp() override;
-
-  private:
-    ProgramPeer() = default;
-    // Moves what is held back into the program's input as far as the pipe takes it.
-    bool Flush();
-
-    PipeCommand command_;
-    int output_ = -1;  // the program's standard output, while it is open
-    std::string pending_;
 };
 
 // A far end the test plays: it sees what came through and sends bytes of its own.

@@ -11,8 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "serial/device/posix_pty.h"
 #include "sim/hayes_modem.h"
+#include "sim/program_peer.h"
+#include "sim/pty_master.h"
 
 namespace fs = std::filesystem;
 using namespace qel;
@@ -166,7 +167,7 @@ int main(int argc, char** argv) {
     }
 
     std::string error;
-    auto pty = dev::PtyMaster::Create(error);
+    auto pty = sim::PtyMaster::Create(error);
     if (!pty) {
         std::fprintf(stderr, "modemsim: %s\n", error.c_str());
         return 1;

@@ -97,6 +97,8 @@ TEST(ModemE2e, DialSendAFileThroughTheCallHangUp) {
     } rows[] = {
         {"XMODEM", "rx", "rx -c upload.bin",
          [](CV24& o, int p, const char* path) { return o.SendFile(p, path, 1, nullptr); }},
+        {"ZMODEM", "rz", "rz -y",
+         [](CV24& o, int p, const char* path) { return o.StreamSendFile(p, path, 1, nullptr); }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.protocol);

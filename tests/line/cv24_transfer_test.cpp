@@ -27,6 +27,8 @@ TEST_F(PortObjectTransfer, EveryTransferForwardsItsCalleesResult) {
          [&](int p) { return XmSend(p, missing, 1, nullptr); }},
         {"ReceiveFile", [&](CV24& o, int p) { return o.ReceiveFile(p, missing, 1, nullptr); },
          [&](int p) { return XmReceive(p, missing, 1, nullptr); }},
+        {"StreamSendFile", [&](CV24& o, int p) { return o.StreamSendFile(p, missing, 1, nullptr); },
+         [&](int p) { return ZmSendFile(p, missing, 1, nullptr); }},
     };
     Open();
     CV24 port;
@@ -39,6 +41,10 @@ TEST_F(PortObjectTransfer, EveryTransferForwardsItsCalleesResult) {
             EXPECT_EQ(viaObject, f.direct(handle));
             EXPECT_EQ(objectSent, Received());
         }
+    }
+    // A receive would wait for a sender on an open port; elsewhere it fails at once.
+    for (int handle : {1, -1, 10}) {
+        EXPECT_EQ(port.StreamReceiveFiles(handle, nullptr), ZmReceive(handle, nullptr));
     }
 }
 
