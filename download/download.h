@@ -89,6 +89,9 @@ class CDownload : public CObject {
     int GetState() const { return m_state; }
     int GetBaudRate() const { return m_baudRate; }
     const char* GetDeviceName() const { return m_deviceName; }
+    // The name Connect sends until a download picks one from its image (at most eight
+    // characters are kept).
+    void SetDeviceName(const std::string& name);
     void SetRestart(std::uint8_t restart) { m_restart = restart; }
 
     // Who hears what the operations do (not owned; null for nobody). Set before an operation,

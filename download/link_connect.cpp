@@ -1,5 +1,7 @@
 // Waking and identifying the bootloader, and moving the link between baud rates: up for
 // the transfer, and down again, one rate at a time, when the line proves too fast.
+#include <cstring>
+
 #include "download/download.h"
 #include "download/link_protocol.h"
 #include "serial/device/sync.h"
@@ -105,4 +107,9 @@ int CDownload::Resync() {
 
 int CDownload::ConnectDevice() {
     return Connect(m_deviceName[0] ? m_deviceName : nullptr);
+}
+
+void CDownload::SetDeviceName(const std::string& name) {
+    std::strncpy(m_deviceName, name.c_str(), sizeof m_deviceName - 1);
+    m_deviceName[sizeof m_deviceName - 1] = '\0';
 }
