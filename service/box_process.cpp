@@ -23,12 +23,16 @@ BoxProcess::BoxProcess(const std::vector<std::string>& argv, bool ownSession, in
     pid_ = fork();
     if (pid_ == 0) {
         if (ownSession) setsid();
-        const int devNull = open("/dev/null", O_RDONLY);
+        const int devNull = open("/dev/null", O_RDWR);
         if (devNull >= 0) dup2(devNull, 0);
+        if (ownSession && devNull >= 0) dup2(devNull, 2);
         dup2(pipeFds[1], 1);
         // dup2 onto itself would leave the close-on-exec flag set.
         if (passFd == PASSED_FD) fcntl(passFd, F_SETFD, 0);
         if (passFd >= 0 && passFd != PASSED_FD) dup2(passFd, PASSED_FD);
+        // Nothing else of the caller's goes along: a descriptor left open here (the write
+        // end of a caller's pipe, say) would keep that pipe open for as long as this runs.
+        close_range(passFd >= 0 ? PASSED_FD + 1 : PASSED_FD, ~0U, 0);
         execv(args[0], args.data());
         _exit(127);
     }

@@ -12,7 +12,8 @@ namespace qelflash {
 class BoxProcess {
   public:
     // argv[0] is the program to run; its standard output comes back through Output(). In a
-    // session of its own, signals from the caller's terminal do not reach it. A file
+    // session of its own (its errors then go nowhere), signals from the caller's terminal do
+    // not reach it, and it outlives the caller's pipes. A file
     // descriptor given as passFd is its descriptor 3.
     explicit BoxProcess(const std::vector<std::string>& argv, bool ownSession = false,
                         int passFd = -1);

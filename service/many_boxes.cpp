@@ -151,7 +151,9 @@ int RunManyBoxes(const Options& o, Reporter& reporter) {
             owners.push_back(&box);
         }
         bool running = false;
-        for (Box& box : boxes) running = running || !box.process->Reap();
+        for (Box& box : boxes) {
+            if (!box.process->Reap()) running = true;
+        }
         if (fds.empty() && !running) break;
 
         if (!fds.empty()) {

@@ -96,7 +96,8 @@ class TerminalReporter : public Reporter {
             row.text = Describe(event).front();
             if (event.Name() == "finished") row.done = true;
         }
-        if (rows_.size() == 1 && row.done) {
+        if (rows_.size() == 1 && event.Name() != "progress") {
+            // The bar comes back with the next progress.
             std::fflush(out_);
             return;
         }
