@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Builds qel-flash (bin2plv32, boxsim, tests). Run as root on a fresh Debian machine, it first
-# installs the packages the build and the tests need. Usage: ./build.sh [default|asan|tsan|fuzz]
+# installs the packages the build and the tests need.
+# Usage: ./build.sh [default|asan|tsan|fuzz] [target...]   (no target: everything)
 set -euo pipefail
 cd "$(dirname "$0")"
 preset=${1:-default}
+shift || true
+targets=()
+[ $# -gt 0 ] && targets=(--target "$@")
 
 need=(cmake g++ make libgtest-dev clang libclang-rt-14-dev)
 missing=()
@@ -23,4 +27,4 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset"
+cmake --build --preset "$preset" "${targets[@]}"

@@ -31,6 +31,8 @@ std::string TargetNameOf(const std::string& argument) {
     std::size_t key = argument.find(kTargetKey);
     std::string name =
         key == std::string::npos ? argument : argument.substr(key + kTargetKeyLength);
+    // A longer name keeps its last eight characters, as it always has: scripts pass such
+    // names, and a name no box answers to ends in "no answer" before anything is erased.
     if (name.size() > kDeviceNameMax) name = name.substr(name.size() - kDeviceNameMax);
     return name;
 }

@@ -19,6 +19,14 @@
 
 namespace {
 
+const char kUsage[] =
+    "usage: download_bench [BIN2PLV32 [BOXSIM]]\n"
+    "  loads a 0xF8000-byte image (the largest the tool takes) at 230400 baud into boxsim,\n"
+    "  which paces its line and takes a real box's erase and programming times; prints the\n"
+    "  wall time against the physical minimum and the CPU time bin2plv32 used. Exit 0 when\n"
+    "  the download succeeded and the flash holds the image. The programs default to the\n"
+    "  build tree's.\n";
+
 double Seconds(const timeval& t) {
     return t.tv_sec + t.tv_usec / 1e6;
 }
@@ -26,6 +34,10 @@ double Seconds(const timeval& t) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     std::filesystem::path here = std::filesystem::read_symlink("/proc/self/exe").parent_path();
     std::string tool = argc > 1 ? argv[1] : (here / "../app/bin2plv32").string();
     std::string boxsim = argc > 2 ? argv[2] : (here / "../sim/boxsim").string();

@@ -7,6 +7,7 @@
 #include "download/fpga_frame.h"
 #include "download/stdio_file.h"
 #include "serial/device/sync.h"
+#include "serial/device/unshared_file.h"
 #include "serial/v24.h"
 
 namespace {
@@ -97,7 +98,7 @@ int CDownload::UpdateFpga(const std::string& path, const std::string& target) {
     V24SetHandshake(m_port, 0);
     V24SetLine(m_port, RATE_SLOW, 8, 'N', 1);
 
-    stdio_file::File file(std::fopen(path.c_str(), "rb"));
+    stdio_file::File file(qel::dev::OpenFileShared(path));
     if (!file) {
         m_result = RESULT_FILE_UNKNOWN;
         return m_result;

@@ -5,6 +5,7 @@
 
 #include "download/download.h"
 #include "download/stdio_file.h"
+#include "serial/device/unshared_file.h"
 
 namespace {
 
@@ -19,7 +20,7 @@ int CDownload::ReadImageStrings(const std::string& path, std::vector<std::string
     m_state = STATE_STARTED;
     m_result = RESULT_OK;
 
-    stdio_file::File file(std::fopen(path.c_str(), "rb"));
+    stdio_file::File file(qel::dev::OpenFileShared(path));
     if (!file) {
         m_state = STATE_FAILED;
         m_result = RESULT_FILE_UNKNOWN;

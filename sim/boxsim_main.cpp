@@ -33,6 +33,9 @@ const char kUsage[] =
     "         SIGTERM or SIGINT\n"
     "       boxsim --make-image FILE [--size N] [--firmware-name TEXT] [--version TEXT]\n"
     "       boxsim --make-vme FILE [--size N] [--version V]\n"
+    "         write a sample firmware image (default 65536 bytes, firmware name\n"
+    "         \"TARSK880 sample\", version 01.00) or FPGA file (65536 bytes, version 100)\n"
+    "       boxsim --help\n"
     "options:\n"
     "  --name NAME            a device name the bootloader answers to (repeatable;\n"
     "                         default \"PLV 200\")\n"
@@ -102,7 +105,10 @@ int main(int argc, char** argv) {
         };
         std::string text;
         bool ok = true;
-        if (a == "--port") {
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--port") {
             ok = value(port);
         } else if (a == "--dir") {
             ok = value(dir);
