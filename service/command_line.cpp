@@ -36,6 +36,11 @@ const Command kCommands[] = {
      "Asks the box's bootloader for its serial number, hardware, boot and program versions\n"
      "and its second serial number (SSN), then restarts the box.\n"
      "  --target NAME   the bootloader's name; default PLV 200\n"},
+    {"xsend", "FILE --port PORT [--1k] [--baud N] [--json]",
+     "Sends FILE by XMODEM (CRC or checksum, as the receiver asks; --1k: 1024-byte blocks).\n"},
+    {"xrecv", "FILE --port PORT [--baud N] [--json]",
+     "Receives one file by XMODEM (CRC) into FILE. FILE appears only when the transfer\n"
+     "succeeded; an earlier FILE stays as it was otherwise.\n"},
     {"strings", "IMAGE [--json]",
      "Lists the identification strings of an image file (no box needed).\n"},
     {"ports", "[--json]",
@@ -127,13 +132,21 @@ bool AddPorts(const std::string& text, std::vector<PortSpec>& ports, std::string
 
 }  // namespace
 
+bool IsTransfer(const std::string& command) {
+    return command == "xsend" || command == "xrecv";
+}
+
 bool TakesManyPorts(const std::string& command) {
     return command == "flash" || command == "fpga" || command == "verify" || command == "info";
 }
 
 std::string UsageLine(const std::string& command) {
     const Command* c = Find(command);
-    if (!c) return "usage: qelflash flash|fpga|verify|read|info|strings|ports|sim ... (--help)";
+    if (!c) {
+        return "usage: qelflash "
+               "flash|fpga|verify|read|info|xsend|xrecv|strings|ports|sim"
+               " ... (--help)";
+    }
     return std::string("usage: qelflash ") + c->name + " " + c->usage;
 }
 
@@ -141,7 +154,7 @@ std::string HelpText(const std::string& command) {
     const Command* c = Find(command);
     if (c) {
         std::string text = UsageLine(command) + "\n" + c->help;
-        if (TakesManyPorts(command) || command == "read") text += kCommon;
+        if (TakesManyPorts(command) || command == "read" || IsTransfer(command)) text += kCommon;
         return text;
     }
     std::string text =
@@ -232,6 +245,17 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& o, std::string
                 return false;
             }
             o.stallSeconds = static_cast<int>(n);
+        } else if (IsTransfer(c) && a == "--baud") {
+            if (!value(v)) return false;
+            char* end = nullptr;
+            long n = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || n < 50 || n > 4000000) {
+                error = "--baud wants a rate such as 115200";
+                return false;
+            }
+            o.baud = static_cast<int>(n);
+        } else if (c == "xsend" && a == "--1k") {
+            o.use1k = true;
         } else if (c == "sim" && a == "--dir") {
             if (!value(o.simDir)) return false;
         } else if (c == "sim" && a == "--detach") {
@@ -244,8 +268,8 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& o, std::string
         }
     }
 
-    const bool wantsFile =
-        c == "flash" || c == "fpga" || c == "verify" || c == "read" || c == "strings";
+    const bool wantsFile = c == "flash" || c == "fpga" || c == "verify" || c == "read" ||
+                           c == "strings" || IsTransfer(c);
     if (positional.size() != (wantsFile ? 1u : 0u)) {
         error = wantsFile ? "one file wanted" : "unexpected argument " + positional.front();
         return false;
@@ -258,11 +282,11 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& o, std::string
         error = "--port wanted";
         return false;
     }
+    if (!TakesManyPorts(c) && o.ports.size() > 1) {
+        error = c + " takes one port";
+        return false;
+    }
     if (c == "read") {
-        if (o.ports.size() != 1) {
-            error = "read takes one port";
-            return false;
-        }
         if (!haveFrom || !haveTo || o.to < o.from) {
             error = "read wants --from and --to, --to not below --from";
             return false;

@@ -9,7 +9,9 @@ namespace qelflash {
 
 struct Options {
     std::string command;
-    std::string file;  // image, .vme file, or read-back file
+    std::string file;    // image, .vme file, read-back file, or the file a transfer moves
+    bool use1k = false;  // xsend: 1024-byte blocks
+    int baud = 115200;   // transfers: the line's rate
     std::vector<PortSpec> ports;
     bool json = false;
     bool help = false;
@@ -33,6 +35,9 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& options, std::
 std::string UsageLine(const std::string& command);
 // The whole help of a subcommand (or of qelflash itself).
 std::string HelpText(const std::string& command);
+
+// File transfers and the modem: one port, their own result codes.
+bool IsTransfer(const std::string& command);
 
 // Subcommands that take several ports and run one box process each.
 bool TakesManyPorts(const std::string& command);

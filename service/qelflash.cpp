@@ -7,6 +7,7 @@
 #include "service/operations.h"
 #include "service/port_list.h"
 #include "service/simulator.h"
+#include "service/transfers.h"
 
 namespace qelflash {
 
@@ -32,6 +33,8 @@ int Main(int argc, const char* const* argv) {
         code = RunPorts(*reporter);
     } else if (o.command == "sim") {
         code = RunSimulator(o, *reporter);
+    } else if (IsTransfer(o.command)) {
+        code = RunTransfer(o, o.ports.front(), *reporter);
     } else if (o.ports.size() > 1) {
         code = RunManyBoxes(o, *reporter);
     } else {
