@@ -185,7 +185,7 @@ int V24Open(const char* name, int exclusive) {
     link->index = handle;
     port->link = link;
 
-    if (!StartReceiveThread(link, port->threadId)) {
+    if (!StartReceiveThread(link)) {
         Abandon(*port);
         return V24_DEVICE_FAILED;
     }
@@ -201,8 +201,6 @@ int V24Open(const char* name, int exclusive) {
     V24Rts(handle, 1);
     ClearStaging(*port);
     claim.kept = true;
-    // The receive thread keeps the normal priority: it only waits and signals, so lowering it
-    // buys nothing, and per-thread priorities would be a platform call of their own.
     return handle;
 }
 
