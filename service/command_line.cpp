@@ -41,6 +41,10 @@ const Command kCommands[] = {
     {"xrecv", "FILE --port PORT [--baud N] [--json]",
      "Receives one file by XMODEM (CRC) into FILE. FILE appears only when the transfer\n"
      "succeeded; an earlier FILE stays as it was otherwise.\n"},
+    {"zsend", "FILE... --port PORT [--baud N] [--json]",
+     "Sends the files by ZMODEM, in one batch.\n"},
+    {"zrecv", "FOLDER --port PORT [--baud N] [--json]",
+     "Receives files by ZMODEM into FOLDER until the sender ends the batch.\n"},
     {"strings", "IMAGE [--json]",
      "Lists the identification strings of an image file (no box needed).\n"},
     {"ports", "[--json]",
@@ -133,7 +137,7 @@ bool AddPorts(const std::string& text, std::vector<PortSpec>& ports, std::string
 }  // namespace
 
 bool IsTransfer(const std::string& command) {
-    return command == "xsend" || command == "xrecv";
+    return command == "xsend" || command == "xrecv" || command == "zsend" || command == "zrecv";
 }
 
 bool TakesManyPorts(const std::string& command) {
@@ -144,7 +148,7 @@ std::string UsageLine(const std::string& command) {
     const Command* c = Find(command);
     if (!c) {
         return "usage: qelflash "
-               "flash|fpga|verify|read|info|xsend|xrecv|strings|ports|sim"
+               "flash|fpga|verify|read|info|xsend|xrecv|zsend|zrecv|strings|ports|sim"
                " ... (--help)";
     }
     return std::string("usage: qelflash ") + c->name + " " + c->usage;
@@ -270,6 +274,10 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& o, std::string
 
     const bool wantsFile = c == "flash" || c == "fpga" || c == "verify" || c == "read" ||
                            c == "strings" || IsTransfer(c);
+    if (c == "zsend" && !positional.empty()) {
+        o.files = positional;
+        positional.resize(1);
+    }
     if (positional.size() != (wantsFile ? 1u : 0u)) {
         error = wantsFile ? "one file wanted" : "unexpected argument " + positional.front();
         return false;

@@ -9,9 +9,10 @@ namespace qelflash {
 
 struct Options {
     std::string command;
-    std::string file;    // image, .vme file, read-back file, or the file a transfer moves
-    bool use1k = false;  // xsend: 1024-byte blocks
-    int baud = 115200;   // transfers: the line's rate
+    std::string file;  // image, .vme file, read-back file, or the file a transfer moves
+    std::vector<std::string> files;  // zsend: every file, the first one also in file
+    bool use1k = false;              // xsend: 1024-byte blocks
+    int baud = 115200;               // transfers: the line's rate
     std::vector<PortSpec> ports;
     bool json = false;
     bool help = false;

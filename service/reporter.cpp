@@ -213,6 +213,7 @@ std::vector<std::string> Describe(const Event& e) {
         return lines.empty() ? std::vector<std::string>{"info"} : lines;
     }
     if (n == "string") return {e.Text("text")};
+    if (n == "file") return {"file " + e.Text("name") + ", " + e.Text("length") + " bytes"};
     if (n == "port") {
         return {e.Text("name") + " -> " + e.Text("device") + "  " + e.Text("state")};
     }

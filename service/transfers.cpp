@@ -1,6 +1,7 @@
 #include "service/transfers.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -9,6 +10,7 @@
 #include "service/event_observer.h"
 #include "service/read_file.h"
 #include "transfer/xmodem.h"
+#include "transfer/zmodem.h"
 
 namespace qelflash {
 
@@ -47,6 +49,31 @@ int OnXmodemStep(int /*crcMode*/, int bytes, int errors) {
     return 0;
 }
 
+int OnZmodemStep(const char* name, std::uint32_t value, int code) {
+    switch (code) {
+        case 4:  // a file starts: value is its length
+            g_watch.length = static_cast<long>(value);
+            g_watch.lastBytes = -PROGRESS_STEP;
+            g_watch.observer->Emit(g_watch.observer->Make("file")
+                                       .Add("name", name ? name : "")
+                                       .Add("length", static_cast<long long>(value)));
+            break;
+        case 3:
+        case 10:
+            Progress("zmodem", static_cast<long>(value));
+            break;
+        case 9:
+            Retry("subpacket or header went wrong");
+            break;
+        case -2:
+            Retry("header read timed out");
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
+
 std::string Message(const std::string& command, int result) {
     static const std::map<int, const char*> xsend = {{0, "sent"},
                                                      {1, "file cannot be opened"},
@@ -57,8 +84,19 @@ std::string Message(const std::string& command, int result) {
                                                      {2, "failed or cancelled"},
                                                      {4, "file cannot be written"},
                                                      {-3, "no memory"}};
+    static const std::map<int, const char*> zsend = {{0, "sent"},
+                                                     {1, "file cannot be opened"},
+                                                     {2, "failed or cancelled"},
+                                                     {4, "file cannot be read"},
+                                                     {-3, "no memory"}};
+    static const std::map<int, const char*> zrecv = {{0, "received"},
+                                                     {2, "failed or cancelled"},
+                                                     {4, "a file cannot be written"},
+                                                     {-3, "no memory"}};
     const std::map<int, const char*>* table = command == "xsend"   ? &xsend
                                               : command == "xrecv" ? &xrecv
+                                              : command == "zsend" ? &zsend
+                                              : command == "zrecv" ? &zrecv
                                                                    : nullptr;
     if (table) {
         auto it = table->find(result);
@@ -90,6 +128,15 @@ int RunTransfer(const Options& o, const PortSpec& port, Reporter& reporter) {
                           .Add("message", Message(o.command, 4)));
         return 4;
     }
+    struct stat folder {};
+    if (o.command == "zrecv" && (stat(o.file.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))) {
+        // No folder to receive into: the line is not even opened.
+        observer.Emit(observer.Make("finished")
+                          .Add("code", 4)
+                          .Add("result", 4)
+                          .Add("message", Message(o.command, 4)));
+        return 4;
+    }
     const int handle = OpenPort(port);
     if (handle < 0) {
         observer.Emit(
@@ -111,6 +158,17 @@ int RunTransfer(const Options& o, const PortSpec& port, Reporter& reporter) {
     } else if (o.command == "xrecv") {
         result = XmReceive(handle, target.TempPath().c_str(), 1, OnXmodemStep);
         if (result == 0 && !target.Commit()) result = 4;
+    } else if (o.command == "zsend") {
+        for (std::size_t i = 0; i < o.files.size() && result == 0; ++i) {
+            result = ZmSendFile(handle, o.files[i].c_str(), i + 1 == o.files.size() ? 1 : 0,
+                                OnZmodemStep);
+        }
+        // A file that cannot be opened ends the batch at the receiver too, instead of leaving
+        // it waiting for the next one.
+        if (result == 1) ZmSendFile(handle, "", 1, OnZmodemStep);
+    } else if (o.command == "zrecv") {
+        // The files land in the current folder: the destination's, for this one transfer.
+        result = chdir(o.file.c_str()) == 0 ? ZmReceive(handle, OnZmodemStep) : 4;
     }
     V24Close(handle);
     const int exitCode = TransferExitCode(result);

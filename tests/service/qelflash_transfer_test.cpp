@@ -1,5 +1,5 @@
 // File transfers against Debian's lrzsz behind the paced null-modem cable: qelflash's side on
-// the pseudo-terminal as COM5, sx and rx on pipes, as a cable would carry them.
+// the pseudo-terminal as COM5, sx, rx, sz and rz on pipes, as a cable would carry them.
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -13,7 +13,7 @@ class QelflashTransfer : public Qelflash {
   protected:
     void SetUp() override {
         // The transfers are tested against the real lrzsz or not at all: a missing one fails.
-        for (const char* tool : {"sx", "rx"}) {
+        for (const char* tool : {"sx", "rx", "sz", "rz"}) {
             ASSERT_EQ(std::system((std::string("command -v ") + tool + " >/dev/null").c_str()), 0)
                 << tool << " missing: apt-get install lrzsz";
         }
@@ -80,6 +80,37 @@ TEST_F(QelflashTransfer, AFailedReceiveLeavesTheNameAlone) {
     EXPECT_EQ(dir.Read("kept.bin"), std::string("\7\7"));
     for (const auto& entry : std::filesystem::directory_iterator(dir.path))
         EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos);
+}
+
+TEST_F(QelflashTransfer, ZmodemCarriesFilesIntoTheFolderBothWays) {
+    StartPeer("rz -y");
+    auto events = Run({"zsend", Path("data.bin"), "-p", "5"});
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_EQ(FinishPeer(), 0);
+    EXPECT_EQ(dir.Read("peer/data.bin"), Data());
+    const Event* file = Last(events, "file");
+    ASSERT_NE(file, nullptr) << out;
+    EXPECT_EQ(file->Number("length"), 3000);
+
+    std::filesystem::create_directory(Path("into"));
+    StartPeer("sz " + Path("data.bin"));
+    events = Run({"zrecv", Path("into"), "-p", "5"});
+    EXPECT_EQ(code, 0) << out;
+    FinishPeer();
+    EXPECT_EQ(dir.Read("into/data.bin"), Data());
+}
+
+TEST_F(QelflashTransfer, ZmodemWithAWrongFileOrFolderSaysSo) {
+    StartPeer("rz -y");
+    auto events = Run({"zsend", Path("none.bin"), "-p", "5"});
+    EXPECT_EQ(code, 1) << out;
+    EXPECT_EQ(Last(events, "finished")->Text("message"), "file cannot be opened");
+    // The batch was closed: the receiver ends on its own, with nothing received.
+    EXPECT_EQ(FinishPeer(), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(Path("peer")));
+    events = Run({"zrecv", Path("nowhere"), "-p", "5"});
+    EXPECT_EQ(code, 4) << out;
+    EXPECT_EQ(Names(events), (std::vector<std::string>{"started", "finished"}));
 }
 
 }  // namespace
