@@ -16,6 +16,12 @@ using dev::DWORD;
 
 constexpr int kRxBufferSize = 512;
 constexpr DWORD kThreadReportMs = 5000;
+// How soon a new thread runs depends on the machine's load, not on the line: a clock that
+// tests speed up never shortens the wait for the receive thread's report below this.
+constexpr DWORD kThreadReportFloorMs = 1000;
+
+// kThreadReportMs as a wait on the (possibly sped-up) clock, at least the floor in real time.
+DWORD ThreadReportWait();
 
 // What one opening's receive thread works with. The thread holds its own reference, so that
 // none of it is freed under a thread that outlives its opening (a slow start that V24Open
@@ -43,6 +49,9 @@ struct V24Port {
     V24NotifyWindow notifyWindow = nullptr;
     unsigned notifyMessage = 0;
     std::atomic<int> inUse{0};
+    // Taken by one V24Open from the moment it picks the slot until V24Close has let go of
+    // everything in it, so that two threads opening at once never fill the same slot.
+    std::atomic<bool> claimed{false};
     DWORD lastError = 0;
     int dtrState = 0;
     int rtsState = 0;
