@@ -3,6 +3,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#include <sys/utime.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -104,6 +108,20 @@ std::uint32_t ZmFileCrc(int fd, int* error) {
 }
 
 void ZmSetFileTimes(const char* path, std::uint32_t mtime, std::uint32_t mode) {
+#ifdef _WIN32
+    // Windows has no links to swap in here and no permission bits beyond read-only, which
+    // its chmod takes from the owner's write bit.
+    struct _stat st;
+    if (_stat(path, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) return;
+    if (mtime != 0) {
+        struct _utimbuf times;
+        times.actime = std::time(nullptr);
+        times.modtime = static_cast<time_t>(mtime);
+        _utime(path, &times);
+    }
+    if ((mode & kFileTypeMask) == kRegularFile)
+        _chmod(path, (mode & 0200) ? (_S_IREAD | _S_IWRITE) : _S_IREAD);
+#else
     // Through a descriptor, so that an entry swapped for a link meanwhile is not followed.
     int fd = open(path, O_RDONLY | O_BINARY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return;
@@ -123,4 +141,5 @@ void ZmSetFileTimes(const char* path, std::uint32_t mtime, std::uint32_t mode) {
     if ((mode & kFileTypeMask) == kRegularFile)
         fchmod(fd, static_cast<mode_t>(mode & kPermissionBits));
     close(fd);
+#endif
 }

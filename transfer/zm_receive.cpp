@@ -24,6 +24,10 @@
 #ifndef O_NONBLOCK
 #define O_NONBLOCK 0
 #endif
+#ifdef _WIN32
+// No symbolic links to refuse there: the entry's own status is all there is.
+#define lstat stat
+#endif
 
 namespace {
 

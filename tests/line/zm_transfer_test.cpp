@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "e2e/child_process.h"
+#include "e2e/scratch_dir.h"
 #include "line/zm_relay.h"
 #include "serial/v24.h"
 #include "transfer/zm_file.h"
