@@ -14,6 +14,7 @@
 #include "sim/box.h"
 #include "sim/fault_option.h"
 #include "sim/images.h"
+#include "sim/program_args.h"
 #include "sim/pty_master.h"
 
 namespace fs = std::filesystem;
@@ -63,18 +64,8 @@ int Usage(const std::string& why) {
     return 2;
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool ValidPort(const std::string& port) {
-    if (port.size() < 4 || Lower(port.substr(0, 3)) != "com") return false;
-    for (std::size_t i = 3; i < port.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(port[i]))) return false;
-    }
-    return true;
-}
+using qel::sim::Lower;
+using qel::sim::ValidPort;
 
 }  // namespace
 

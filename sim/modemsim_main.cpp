@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/hayes_modem.h"
+#include "sim/program_args.h"
 #include "sim/program_peer.h"
 #include "sim/pty_master.h"
 
@@ -50,18 +51,8 @@ int Usage(const std::string& why) {
     return 2;
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool ValidPort(const std::string& port) {
-    if (port.size() < 4 || Lower(port.substr(0, 3)) != "com") return false;
-    for (std::size_t i = 3; i < port.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(port[i]))) return false;
-    }
-    return true;
-}
+using qel::sim::Lower;
+using qel::sim::ValidPort;
 
 bool ParseCount(const std::string& text, int& out) {
     if (text.empty() || text.size() > 9) return false;

@@ -13,6 +13,7 @@
 #include "sim/fault_option.h"
 #include "sim/null_modem.h"
 #include "sim/pipe_command.h"
+#include "sim/program_args.h"
 #include "sim/raw_pty.h"
 
 using namespace qel::sim;
@@ -58,18 +59,8 @@ void OnSignal(int) {
     if (g_modem) g_modem->Stop();
 }
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool ValidPort(const std::string& port) {
-    if (port.size() < 4 || Lower(port.substr(0, 3)) != "com") return false;
-    for (std::size_t i = 3; i < port.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(port[i]))) return false;
-    }
-    return true;
-}
+using qel::sim::Lower;
+using qel::sim::ValidPort;
 
 // The command after the line went. A hang-up is a hang-up; a port closed for good is first a
 // cable pulled from a listening program (end of file), then a hang-up when that is not

@@ -13,16 +13,8 @@
 #include <ctime>
 
 #include "transfer/crc.h"
+#include "transfer/zm_open_flags.h"
 
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-#ifndef O_NOFOLLOW
-#define O_NOFOLLOW 0
-#endif
-#ifndef O_NONBLOCK
-#define O_NONBLOCK 0
-#endif
 
 namespace {
 

@@ -13,21 +13,9 @@
 
 #include "serial/v24.h"
 #include "transfer/zm_file.h"
+#include "transfer/zm_open_flags.h"
 #include "transfer/zmodem.h"
 
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-#ifndef O_NOFOLLOW
-#define O_NOFOLLOW 0
-#endif
-#ifndef O_NONBLOCK
-#define O_NONBLOCK 0
-#endif
-#ifdef _WIN32
-// No symbolic links to refuse there: the entry's own status is all there is.
-#define lstat stat
-#endif
 
 namespace {
 

@@ -12,11 +12,9 @@
 
 #include "serial/v24.h"
 #include "transfer/zm_file.h"
+#include "transfer/zm_open_flags.h"
 #include "transfer/zmodem.h"
 
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
 
 namespace {
 

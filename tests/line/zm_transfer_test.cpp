@@ -1,6 +1,7 @@
 // ZMODEM sender and receiver against each other through a cable with a finite buffer: clean
 // batches, resume and skip, line faults, a peer that cancels or hangs up, and what a
 // receiver must refuse from a hostile sender.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
