@@ -9,7 +9,7 @@ shift || true
 targets=()
 [ $# -gt 0 ] && targets=(--target "$@")
 
-need=(cmake g++ make libgtest-dev clang libclang-rt-14-dev)
+need=(cmake g++ make libgtest-dev clang libclang-rt-14-dev lrzsz socat)
 missing=()
 for pkg in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")

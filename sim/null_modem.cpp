@@ -24,6 +24,7 @@ constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 constexpr auto kBatch = std::chrono::microseconds(1000);
 // How often a closed terminal is looked at to see whether its port was opened again.
 constexpr auto kReopenCheck = milliseconds(20);
+// When no end is a terminal that can tell its rate.
 constexpr unsigned kFallbackRate = 115200;
 // A pty's master that closes throws away what its slave has not read yet; a cut this long
 // after the last byte leaves the port time to take it, as a receiver's UART would have.

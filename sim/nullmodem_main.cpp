@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -94,10 +95,16 @@ int main(int argc, char** argv) {
     NullModemOptions options;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "--help" || a == "-h") return Usage(""), 0;
+        if (a == "--help" || a == "-h") return std::fputs(kUsage, stdout), 0;
         if (a == "--unpaced") {
             options.paced = false;
             continue;
+        }
+        static const char* const kValued[] = {"--link",      "--port", "--dir",      "--exec",
+                                              "--peer-link", "--baud", "--grace-ms", "--linger-ms"};
+        if (std::find(std::begin(kValued), std::end(kValued), a) == std::end(kValued) &&
+            !IsLineFaultOption(a)) {
+            return Usage("unknown argument " + a);
         }
         if (i + 1 >= args.size()) return Usage("missing value for " + a);
         const std::string& v = args[++i];

@@ -1,0 +1,174 @@
+// XMODEM against Debian's lrzsz, which nobody here wrote: our sender to rx and sx to our
+// receiver, through the null-modem (lrzsz on pipes, our port on the pseudo-terminal), in
+// both check modes and both block sizes, for the sizes around the block boundaries.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <tuple>
+
+#include "e2e/child_process.h"
+#include "serial/v24.h"
+#include "transfer/xmodem.h"
+
+using qel::test::ChildProcess;
+using qel::test::ScratchDir;
+
+namespace {
+
+// What a transfer may take at most, lrzsz's start-up and a 1 MiB file included.
+constexpr int kTransferMs = 120000;
+
+std::string Pattern(std::size_t n) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + i / 509) & 0xFF);
+    return s;
+}
+
+// The size our sender's blocks add up to: 1024-byte blocks while more than 896 bytes are
+// left (when asked for), 128-byte blocks from then on.
+std::size_t SentSize(std::size_t size, bool use1k) {
+    std::size_t total = 0;
+    for (std::size_t left = size; left > 0;) {
+        const std::size_t n = std::min<std::size_t>(1024, left);
+        if (n <= 896) use1k = false;
+        total += use1k ? 1024 : (n + 127) / 128 * 128;
+        left -= n;
+    }
+    return total;
+}
+
+bool Installed(const std::string& tool) {
+    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// One transfer: lrzsz started by the null-modem, our side on its pseudo-terminal.
+struct Lrzsz {
+    ScratchDir dir;
+    std::unique_ptr<ChildProcess> modem;
+    int port = -1;
+
+    void Start(const std::string& command, std::vector<std::string> faults = {}) {
+        std::vector<std::string> argv{NULLMODEM_PATH, "--port",
+                                      "COM9",         "--unpaced",
+                                      "--exec",       "cd " + dir.path + " && exec " + command};
+        argv.insert(argv.end(), faults.begin(), faults.end());
+        modem = std::make_unique<ChildProcess>(argv, dir.path);
+        ASSERT_TRUE(modem->ReadUntil("\n", 5000)) << modem->output;
+        setenv("QELFLASH_PORTS", dir.path.c_str(), 1);
+        port = V24Open("COM9", 1);
+        ASSERT_GE(port, 0);
+        ASSERT_EQ(V24SetLine(port, 115200, 8, 'N', 1), 0);
+    }
+    // lrzsz's exit code once our side has closed its port.
+    int Finish() {
+        V24Close(port);
+        port = -1;
+        unsetenv("QELFLASH_PORTS");
+        return modem->Finish(kTransferMs);
+    }
+    ~Lrzsz() {
+        if (port >= 0) V24Close(port);
+    }
+};
+
+// The largest block our receiver took in one step, from its byte counts.
+int g_lastBytes = 0, g_largestBlock = 0;
+int LargestBlock(int, int bytes, int) {
+    g_largestBlock = std::max(g_largestBlock, bytes - g_lastBytes);
+    g_lastBytes = bytes;
+    return 0;
+}
+
+using Case = std::tuple<bool /*crc*/, bool /*1k*/, std::size_t /*size*/>;
+
+std::string Name(const testing::TestParamInfo<Case>& info) {
+    return std::string(std::get<0>(info.param) ? "Crc" : "Checksum") +
+           (std::get<1>(info.param) ? "1k" : "128") + "_" + std::to_string(std::get<2>(info.param));
+}
+
+struct XmodemLrzsz : testing::TestWithParam<Case> {};
+
+}  // namespace
+
+TEST(XmodemLrzszTools, AreInstalled) {
+    for (const char* tool : {"sx", "rx"}) EXPECT_TRUE(Installed(tool)) << tool << " missing";
+}
+
+TEST_P(XmodemLrzsz, OurSenderToRx) {
+    const auto [crc, use1k, size] = GetParam();
+    ASSERT_TRUE(Installed("rx")) << "lrzsz is not installed (build.sh installs it)";
+    Lrzsz lr;
+    const std::string data = Pattern(size);
+    const std::string source = lr.dir.Write("source.bin", data);
+    // rx chooses the check: -c asks for CRC.
+    lr.Start(std::string("rx -q -b ") + (crc ? "-c " : "") + "received.bin");
+    EXPECT_EQ(XmSend(lr.port, source.c_str(), use1k, nullptr), 0);
+    EXPECT_EQ(lr.Finish(), 0) << "rx's exit code";
+    std::string expected = data;
+    expected.resize(SentSize(size, use1k), '\0');
+    EXPECT_TRUE(lr.dir.Read("received.bin") == expected)
+        << "received " << lr.dir.Read("received.bin").size() << " bytes, expected "
+        << expected.size();
+}
+
+TEST_P(XmodemLrzsz, SxToOurReceiver) {
+    const auto [crc, use1k, size] = GetParam();
+    ASSERT_TRUE(Installed("sx")) << "lrzsz is not installed (build.sh installs it)";
+    Lrzsz lr;
+    const std::string data = Pattern(size);
+    lr.dir.Write("source.bin", data);
+    const std::string target = lr.dir.path + "/received.bin";
+    lr.Start(std::string("sx -q -b ") + (use1k ? "-k " : "") + "source.bin");
+    g_lastBytes = g_largestBlock = 0;
+    EXPECT_EQ(XmReceive(lr.port, target.c_str(), crc, LargestBlock), 0);
+    EXPECT_EQ(lr.Finish(), 0) << "sx's exit code";
+    if (size > 1024) {
+        EXPECT_EQ(g_largestBlock, use1k ? 1024 : 128) << "sx's block size";
+    }
+    // sx pads its last block with a filler of its own choosing.
+    const std::string got = lr.dir.Read("received.bin");
+    ASSERT_GE(got.size(), data.size());
+    EXPECT_TRUE(got.compare(0, data.size(), data) == 0) << "the file's own bytes differ";
+    EXPECT_EQ(got.size() % 128, 0u);
+    EXPECT_LT(got.size() - data.size(), 1024u);
+    const std::string padding = got.substr(data.size());
+    EXPECT_EQ(padding.find_first_not_of(padding.empty() ? '\0' : padding[0]), std::string::npos)
+        << "padding is one filler byte";
+}
+
+// A byte lost or changed on the cable: lrzsz refuses the block, or our receiver does, and
+// the block comes again.
+TEST(XmodemLrzszFaults, ABlockHitOnTheCableIsRefusedAndSentAgain) {
+    ASSERT_TRUE(Installed("sx") && Installed("rx"))
+        << "lrzsz is not installed (build.sh installs it)";
+    const std::string data = Pattern(5000);
+    std::string padded = data;
+    padded.resize(SentSize(data.size(), true), '\0');
+    for (const char* fault : {"--drop-at", "--corrupt-at"}) {
+        SCOPED_TRACE(fault);
+        Lrzsz toRx;
+        const std::string source = toRx.dir.Write("source.bin", data);
+        toRx.Start("rx -q -b -c received.bin", {fault, "1500", "--fault-direction", "out"});
+        EXPECT_EQ(XmSend(toRx.port, source.c_str(), 1, nullptr), 0);
+        EXPECT_EQ(toRx.Finish(), 0);
+        EXPECT_TRUE(toRx.dir.Read("received.bin") == padded);
+
+        Lrzsz fromSx;
+        fromSx.dir.Write("source.bin", data);
+        const std::string target = fromSx.dir.path + "/received.bin";
+        fromSx.Start("sx -q -b -k source.bin", {fault, "1500", "--fault-direction", "in"});
+        EXPECT_EQ(XmReceive(fromSx.port, target.c_str(), 1, nullptr), 0);
+        EXPECT_EQ(fromSx.Finish(), 0);
+        EXPECT_EQ(fromSx.dir.Read("received.bin").substr(0, data.size()), data);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, XmodemLrzsz,
+                         testing::Combine(testing::Bool(), testing::Bool(),
+                                          testing::Values(0, 128, 896, 897, 1000, 1024, 2000,
+                                                          1 << 20)),
+                         Name);

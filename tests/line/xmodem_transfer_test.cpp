@@ -1,0 +1,229 @@
+// Our sender against our receiver on the in-memory line: what arrives for each size and
+// mode, and what each fault on the line does to the transfer.
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "tests/line/xmodem_line_fixture.h"
+
+using namespace xmtest;
+
+namespace {
+
+struct Step {
+    int crc, bytes, errors;
+};
+std::mutex g_mutex;
+std::vector<Step> g_receiverSteps, g_senderSteps;
+int g_cancelAt = -1;  // bytes at which the callback asks to cancel
+
+int RecordReceiver(int crc, int bytes, int errors) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_receiverSteps.push_back({crc, bytes, errors});
+    return g_cancelAt >= 0 && bytes >= g_cancelAt;
+}
+int RecordSender(int crc, int bytes, int errors) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_senderSteps.push_back({crc, bytes, errors});
+    return g_cancelAt >= 0 && bytes >= g_cancelAt;
+}
+
+// The sizes of the blocks the receiver took, in order, from its byte counts.
+std::vector<int> BlockSizes() {
+    std::vector<int> sizes;
+    int last = 0;
+    for (const Step& s : g_receiverSteps) {
+        if (s.bytes > last) sizes.push_back(s.bytes - last);
+        last = std::max(last, s.bytes);
+    }
+    return sizes;
+}
+
+int MostErrors(const std::vector<Step>& steps) {
+    int most = 0;
+    for (const Step& s : steps) most = std::max(most, s.errors);
+    return most;
+}
+
+struct XmTransfer : XmLine {
+    void SetUp() override {
+        XmLine::SetUp();
+        g_receiverSteps.clear();
+        g_senderSteps.clear();
+        g_cancelAt = -1;
+    }
+};
+
+std::vector<int> Repeat(int n, int size) {
+    return std::vector<int>(static_cast<std::size_t>(n), size);
+}
+
+}  // namespace
+
+TEST_F(XmTransfer, EachSizeArrivesWholeInTheBlocksItCallsFor) {
+    const struct {
+        std::size_t size;
+        int use1k, crc;
+        std::vector<int> blocks;
+    } cases[] = {
+        {0, 1, 1, {}},
+        {1, 0, 0, {128}},
+        {128, 0, 1, {128}},
+        {896, 1, 1, Repeat(7, 128)},  // seven small blocks beat one padded big one
+        {897, 1, 1, {1024}},
+        {1000, 1, 0, {1024}},        // checksum with big blocks too
+        {2000, 1, 1, {1024, 1024}},  // 976 left is more than 896: big again
+        {2900, 1, 1, {1024, 1024, 128, 128, 128, 128, 128, 128, 128}},
+        {70000, 0, 1, Repeat(547, 128)},  // block numbers wrap past 255
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.size << " bytes, 1k " << c.use1k << ", crc " << c.crc);
+        SetUp();
+        OpenBoth();
+        const std::string data = Pattern(c.size);
+        const std::string source = dir.Write("source.bin", data);
+        const std::string target = dir.path + "/target.bin";
+        auto sent = SendAsync(source, c.use1k, RecordSender);
+        EXPECT_EQ(XmReceive(receiver, target.c_str(), c.crc, RecordReceiver), 0);
+        EXPECT_EQ(sent.get(), 0);
+        std::string expected = data;
+        int total = 0;
+        for (int b : c.blocks) total += b;
+        expected.resize(static_cast<std::size_t>(total), '\0');
+        EXPECT_EQ(ReadAll(target), expected);
+        EXPECT_EQ(BlockSizes(), c.blocks);
+        // Both sides in the mode the receiver asked for.
+        ASSERT_FALSE(g_senderSteps.empty());
+        EXPECT_EQ(g_senderSteps.back().crc, c.crc);
+        TearDown();
+    }
+}
+
+TEST_F(XmTransfer, AFaultOnTheLineCostsARepeatNeverTheFile) {
+    constexpr int kBig = 1024 + 5;  // a 1K block with its CRC on the wire
+    const struct {
+        const char* fault;
+        bool senderSide;  // the fault hits what the sender sends (else the receiver)
+        int at;           // which byte of that side's output
+        bool drop;        // lost (else corrupted)
+        int sendResult;
+    } cases[] = {
+        {"corrupted data byte", true, kBig + 100, false, 0},
+        {"lost data byte (a short block)", true, kBig + 100, true, 0},
+        {"corrupted CRC byte", true, 2 * kBig - 1, false, 0},
+        {"corrupted block number", true, kBig + 1, false, 0},
+        // The receiver's output: 'C', then the ACK of each block.
+        {"lost ACK: the block comes again", false, 2, true, 0},
+        {"corrupted ACK: the block comes again", false, 2, false, 0},
+        // The receiver has the whole file; the sender cannot know, and says so.
+        {"lost ACK of EOT", false, 4, true, 3},
+    };
+    const std::string data = Pattern(3000);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        SetUp();
+        OpenBoth();
+        auto count = std::make_shared<int>(0);
+        auto filter = [count, c](BYTE& b) {
+            if ((*count)++ != c.at) return true;
+            b = static_cast<BYTE>(b ^ 0x5A);
+            return !c.drop;
+        };
+        (c.senderSide ? line.b : line.a)->SetFilter(filter);
+        const std::string source = dir.Write("source.bin", data);
+        const std::string target = dir.path + "/target.bin";
+        auto sent = SendAsync(source, 1, RecordSender);
+        EXPECT_EQ(XmReceive(receiver, target.c_str(), 1, RecordReceiver), 0);
+        EXPECT_EQ(sent.get(), c.sendResult);
+        std::string expected = data;
+        expected.resize(3072, '\0');
+        EXPECT_EQ(ReadAll(target), expected) << "a repeated block written twice, or one lost";
+        EXPECT_EQ(MostErrors(g_senderSteps), c.sendResult == 0 ? 1 : 0);
+        TearDown();
+    }
+}
+
+TEST_F(XmTransfer, ACancelEndsBothSidesAndLeavesNoFile) {
+    for (bool receiverCancels : {true, false}) {
+        SCOPED_TRACE(receiverCancels ? "receiver cancels" : "sender cancels");
+        SetUp();
+        OpenBoth();
+        g_cancelAt = 2048;
+        const std::string source = dir.Write("source.bin", Pattern(8000));
+        const std::string target = dir.path + "/target.bin";
+        auto sent = SendAsync(source, 1, receiverCancels ? nullptr : RecordSender);
+        EXPECT_EQ(
+            XmReceive(receiver, target.c_str(), 1, receiverCancels ? RecordReceiver : nullptr), 2);
+        EXPECT_EQ(sent.get(), 2);
+        EXPECT_FALSE(Exists(target));
+        EXPECT_EQ(FilesIn(dir.path), 1) << "only the source is left";
+        EXPECT_EQ(ReadAll(source), Pattern(8000));
+        TearDown();
+    }
+}
+
+TEST_F(XmTransfer, ASilentPeerEndsTheTransferWithinTheProtocolsWaits) {
+    const std::string target = dir.path + "/target.bin";
+    // No sender: 20 start requests, each a second's wait and a second's quiet; from the
+    // fifth failure on the receiver alternates checksum and CRC.
+    {
+        OpenReceiver();
+        const double start = NowMs();
+        EXPECT_EQ(XmReceive(receiver, target.c_str(), 1, nullptr), 2);
+        const double expectMs = 20 * 2000.0 / kSpeedUp;
+        EXPECT_GE(NowMs() - start, expectMs * 0.9);
+        EXPECT_LE(NowMs() - start, expectMs * 3 + 1000);
+        EXPECT_EQ(GetN(line.b, 20, 100),
+                  "CCCCC\x15"
+                  "C\x15"
+                  "C\x15"
+                  "C\x15"
+                  "C\x15"
+                  "C\x15"
+                  "C\x15"
+                  "C\x15");
+        EXPECT_FALSE(Exists(target));
+        TearDown();
+    }
+    // A sender that falls silent after the first block: ten blocks missed, each after ten
+    // seconds of waiting for its first byte and one of quiet; the partial file goes.
+    {
+        SetUp();
+        OpenReceiver();
+        auto received = std::async(std::launch::async,
+                                   [&] { return XmReceive(receiver, target.c_str(), 1, nullptr); });
+        ASSERT_EQ(Get(line.b), 'C');
+        Put(line.b, Block(0x01, 1, "first", true));
+        ASSERT_EQ(Get(line.b), 0x06);
+        const double start = NowMs();
+        EXPECT_EQ(received.get(), 2);
+        const double expectMs = 10 * 11000.0 / kSpeedUp;
+        EXPECT_GE(NowMs() - start, expectMs * 0.9);
+        EXPECT_LE(NowMs() - start, expectMs * 3 + 1000);
+        EXPECT_EQ(GetN(line.b, 20, 100), std::string(10, '\x15'));
+        EXPECT_FALSE(Exists(target));
+        EXPECT_EQ(FilesIn(dir.path), 0);
+        TearDown();
+    }
+    // No receiver, and a receiver that falls silent after the first block: the sender asks
+    // ten times with ten seconds each.
+    for (bool afterFirstBlock : {false, true}) {
+        SCOPED_TRACE(afterFirstBlock ? "silent after block 1" : "silent from the start");
+        SetUp();
+        OpenSender();
+        const std::string source = dir.Write("source.bin", Pattern(4000));
+        auto sent = SendAsync(source, 1);
+        if (afterFirstBlock) {
+            Put(line.a, "C");
+            ASSERT_EQ(GetN(line.a, 1029), Block(0x02, 1, Pattern(1024), true));
+            Put(line.a, "\x06");
+        }
+        const double start = NowMs();
+        EXPECT_EQ(sent.get(), 2);
+        const double expectMs = 10 * 10000.0 / kSpeedUp;
+        EXPECT_GE(NowMs() - start, expectMs * 0.9);
+        EXPECT_LE(NowMs() - start, expectMs * 3 + 1000);
+        EXPECT_EQ(ReadAll(source), Pattern(4000));
+        TearDown();
+    }
+}
