@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds qel-flash (bin2plv32, boxsim, tests). Run as root on a fresh Debian machine, it first
 # installs the packages the build and the tests need.
-# Usage: ./build.sh [default|asan|tsan|fuzz] [target...]   (no target: everything)
+# Usage: ./build.sh [default|asan|tsan|fuzz|windows] [target...]   (no target: everything)
+# (windows: the mingw-w64 cross build, build/windows/app/bin2plv32.exe; Wine runs its tests)
 set -euo pipefail
 cd "$(dirname "$0")"
 preset=${1:-default}
@@ -10,6 +11,9 @@ targets=()
 [ $# -gt 0 ] && targets=(--target "$@")
 
 need=(cmake g++ make libgtest-dev clang libclang-rt-14-dev lrzsz socat)
+if [ "$preset" = windows ]; then
+    need+=(mingw-w64 wine wine64 googletest)
+fi
 missing=()
 for pkg in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")

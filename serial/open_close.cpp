@@ -174,7 +174,7 @@ int V24Open(const char* name, int exclusive) {
     link->index = handle;
     port->link = link;
 
-    if (!StartReceiveThread(link, port->threadId)) {
+    if (!StartReceiveThread(link)) {
         Abandon(*port);
         return V24_DEVICE_FAILED;
     }
@@ -189,8 +189,6 @@ int V24Open(const char* name, int exclusive) {
     V24Dtr(handle, V24_ON);
     V24Rts(handle, V24_ON);
     ClearStaging(*port);
-    // The receive thread keeps the normal priority: it only waits and signals, so lowering it
-    // buys nothing, and per-thread priorities would be a platform call of their own.
     return handle;
 }
 

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <thread>
 
 #include "serial/device/device.h"
 #include "serial/device/sync.h"
@@ -49,7 +48,6 @@ struct V24Port {
     int rtsState = 0;
     dev::DCB lineSettings;
     dev::COMSTAT driverStatus;
-    std::thread::id threadId;
     std::shared_ptr<dev::Signal> threadSignal;
     std::shared_ptr<dev::Signal> dataSignal;
     std::shared_ptr<dev::Signal> resumeSignal;
@@ -74,8 +72,9 @@ V24Port* FindPort(int handle, int& result);
 // The slot a handle names, in use or not; null outside 0..9.
 V24Port* SlotAt(int handle);
 
-// Starts one opening's receive thread, which runs at once; false when it cannot be started.
-bool StartReceiveThread(const std::shared_ptr<ReceiveLink>& link, std::thread::id& id);
+// Starts one opening's receive thread, which runs at once, one step below normal priority
+// where the system has priorities; false when it cannot be started.
+bool StartReceiveThread(const std::shared_ptr<ReceiveLink>& link);
 
 // Receive threads that have started and not yet ended, in the whole process.
 int LiveReceiveThreads();

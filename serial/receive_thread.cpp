@@ -1,5 +1,4 @@
-#include <exception>
-
+#include "serial/device/platform.h"
 #include "serial/port_table.h"
 
 namespace qel::serial {
@@ -47,19 +46,13 @@ void ReceiveThread(std::shared_ptr<ReceiveLink> link) {
     --g_liveThreads;
 }
 
-bool StartReceiveThread(const std::shared_ptr<ReceiveLink>& link, std::thread::id& id) {
+bool StartReceiveThread(const std::shared_ptr<ReceiveLink>& link) {
     ++g_liveThreads;
-    try {
-        std::thread thread(ReceiveThread, link);
-        id = thread.get_id();
-        // Not joined: V24Close bounds its wait for the end report, and the thread keeps what
-        // it uses alive by itself.
-        thread.detach();
-        return true;
-    } catch (const std::exception&) {
-        --g_liveThreads;
-        return false;
-    }
+    // Not joined: V24Close bounds its wait for the end report, and the thread keeps what it
+    // uses alive by itself.
+    if (StartBackgroundThread([link] { ReceiveThread(link); })) return true;
+    --g_liveThreads;
+    return false;
 }
 
 }  // namespace qel::serial

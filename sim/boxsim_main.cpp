@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "serial/device/posix_pty.h"
 #include "sim/box.h"
 #include "sim/fault_option.h"
 #include "sim/images.h"
+#include "sim/pty_master.h"
 
 namespace fs = std::filesystem;
 using namespace qel;
@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
     }
 
     std::string error;
-    auto pty = dev::PtyMaster::Create(error);
+    auto pty = sim::PtyMaster::Create(error);
     if (!pty) {
         std::fprintf(stderr, "boxsim: %s\n", error.c_str());
         return 1;

@@ -10,10 +10,14 @@
 
 namespace qel::dev {
 class VirtualEnd;
-class PtyMaster;
 }  // namespace qel::dev
 
 namespace qel::sim {
+
+class PtyMaster;
+
+// What a UART at the wrong rate makes of a byte; the in-memory line does the same.
+constexpr std::uint8_t kGarble = 0xA5;
 
 class Wire {
   public:
@@ -52,6 +56,6 @@ std::unique_ptr<Wire> MakeVirtualWire(std::shared_ptr<dev::VirtualEnd> boxEnd,
 // A pty carries no break: bytes the host sends at a lower rate than the box listens at
 // count as one (on a wire their long start bits hold the line low for a whole character at
 // the box's rate, and the box's UART reports that as a break).
-std::unique_ptr<Wire> MakePtyWire(std::shared_ptr<dev::PtyMaster> pty);
+std::unique_ptr<Wire> MakePtyWire(std::shared_ptr<PtyMaster> pty);
 
 }  // namespace qel::sim

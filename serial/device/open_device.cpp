@@ -2,7 +2,7 @@
 #include <cctype>
 
 #include "serial/device/device.h"
-#include "serial/device/posix_device.h"
+#include "serial/device/platform.h"
 #include "serial/device/virtual_line.h"
 
 namespace qel::dev {
@@ -15,7 +15,7 @@ std::shared_ptr<Device> OpenDevice(const std::string& path, bool exclusive, DWOR
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
         if (auto end = FindVirtualPort(name)) return end->OpenHandle(exclusive, error);
     }
-    return OpenPosixDevice(path, exclusive, error);
+    return OpenPlatformDevice(path, exclusive, error);
 }
 
 }  // namespace qel::dev

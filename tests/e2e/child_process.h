@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "e2e/scratch_dir.h"
+
 extern char** environ;
 
 namespace qel::test {
@@ -120,29 +122,6 @@ class ChildProcess {
     bool reaped_ = false;
     int exitCode_ = -1;
     Clock::time_point start_;
-};
-
-// A folder of the test's own, removed with all in it when the test ends.
-struct ScratchDir {
-    std::string path;
-    ScratchDir() {
-        char templ[] = "/tmp/qelflash.XXXXXX";
-        path = mkdtemp(templ) ? templ : "";
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    std::string Write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(path + "/" + name, std::ios::binary) << bytes;
-        return path + "/" + name;
-    }
-    std::string Read(const std::string& name) const {
-        std::ifstream in(path + "/" + name, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
 };
 
 }  // namespace qel::test

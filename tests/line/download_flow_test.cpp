@@ -212,14 +212,21 @@ TEST_F(DownloadFlow, ImageThatChangesSizeIsAFailureOrKeepsToTheErasedRange) {
     options.programMsPerBlock = 300;
     StartBox(options);
     Bytes image = MakeFirmwareImage(10000, "TARSK880", "1.00");
-    // Another program cuts the file while the first block is being programmed.
+    // Another program cuts the file while the first block is being programmed. Windows
+    // refuses that while the tool holds the file unshared: the image then stays whole.
     std::string path = File("cut.bin", image);
+    std::error_code refused;
     std::thread cutter([&] {
         AwaitCommands("PRO", 1);
-        fs::resize_file(path, 5000);
+        fs::resize_file(path, 5000, refused);
     });
     std::string out = Run(path);
     cutter.join();
+    if (refused) {
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(box->FlashRange(0x8000, 10000), image);
+        return;
+    }
     EXPECT_EQ(result, -1);
     EXPECT_EQ(client->GetError(), RESULT_FILE_BAD_SIZE);
     EXPECT_EQ(box->Resets(), 0);  // left in the bootloader, ready for another attempt

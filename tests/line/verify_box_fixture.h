@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "download/download.h"
-#include "e2e/child_process.h"
+#include "e2e/scratch_dir.h"
 #include "serial/device/sync.h"
 #include "serial/device/virtual_line.h"
 #include "serial/v24.h"

@@ -11,7 +11,7 @@
 #include <iterator>
 #include <string>
 
-#include "e2e/child_process.h"
+#include "e2e/scratch_dir.h"
 #include "serial/device/sync.h"
 #include "serial/device/virtual_line.h"
 #include "serial/v24.h"

@@ -1,15 +1,16 @@
-#include "serial/device/posix_pty.h"
+#include "sim/pty_master.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-namespace qel::dev {
+namespace qel::sim {
 
 namespace {
 
@@ -72,6 +73,10 @@ std::shared_ptr<PtyMaster> PtyMaster::Create(std::string& error) {
         close(master);
         return nullptr;
     }
+    // A box in a session of its own (boxsim under setsid) makes the terminal its controlling
+    // terminal, so that no other session leader that opens the port takes it: Wine's server
+    // does, and would then get a hang-up with every box that ends.
+    if (getsid(0) == getpid()) ioctl(slave, TIOCSCTTY, 0);
     // Raw from the start: with the default line discipline the slave would echo the box's
     // own bytes back to it before the host has configured the port.
     termios tio{};
@@ -123,4 +128,4 @@ DWORD PtyMaster::SlaveBaudRate() {
     return RateOf(cfgetospeed(&tio));
 }
 
-}  // namespace qel::dev
+}  // namespace qel::sim

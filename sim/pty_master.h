@@ -7,7 +7,10 @@
 
 #include "serial/device/dcb.h"
 
-namespace qel::dev {
+namespace qel::sim {
+
+using dev::BYTE;
+using dev::DWORD;
 
 class PtyMaster {
   public:
@@ -36,4 +39,4 @@ class PtyMaster {
     std::string slavePath_;
 };
 
-}  // namespace qel::dev
+}  // namespace qel::sim

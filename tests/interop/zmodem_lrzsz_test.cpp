@@ -1,0 +1,282 @@
+// ZMODEM against Debian's lrzsz: our sender to rz and sz to our receiver, through a
+// pseudo-terminal that socat holds. lrzsz sits behind socat's pipes, not on the terminal:
+// on a terminal it purges its last bytes away at exit.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "e2e/child_process.h"
+#include "serial/device/sync.h"
+#include "serial/v24.h"
+#include "transfer/zmodem.h"
+
+namespace {
+
+using qel::test::ChildProcess;
+using qel::test::ScratchDir;
+
+constexpr time_t kMtime = 1100000000;
+
+std::string FindTool(const std::string& name) {
+    const char* path = getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+std::atomic<long> firstDataAt{-1};
+// The peer to stop once this much has moved (codes 3 and 10).
+ChildProcess* stopPeer = nullptr;
+constexpr std::uint32_t kStopAt = 200000;
+
+int Progress(const char*, std::uint32_t value, int code) {
+    long expected = -1;
+    if (code == 3) firstDataAt.compare_exchange_strong(expected, static_cast<long>(value));
+    if ((code == 3 || code == 10) && value >= kStopAt && stopPeer) {
+        stopPeer->Terminate();
+        stopPeer = nullptr;
+    }
+    return 0;
+}
+
+struct ZmodemLrzsz : ::testing::Test {
+    ScratchDir ports, ours, theirs;
+    std::unique_ptr<ChildProcess> peer;
+    int h = -1;
+
+    void SetUp() override {
+        for (const char* tool : {"socat", "sz", "rz"}) {
+            ASSERT_FALSE(FindTool(tool).empty())
+                << tool << " is missing: apt-get install socat lrzsz";
+        }
+        firstDataAt = -1;
+        stopPeer = nullptr;
+    }
+    void TearDown() override {
+        if (h >= 0) V24Close(h);
+        if (peer) peer->Finish(5000);
+    }
+
+    std::string Source(const std::string& name, const std::string& bytes) {
+        std::string path = ours.Write(name, bytes);
+        struct timespec times[2] = {{kMtime, 0}, {kMtime, 0}};
+        utimensat(AT_FDCWD, path.c_str(), times, 0);
+        return path;
+    }
+
+    // Starts the lrzsz command in theirs behind socat and opens our port on the terminal.
+    void StartPeer(const std::string& command) {
+        const std::string link = ports.path + "/com5";
+        peer = std::make_unique<ChildProcess>(
+            std::vector<std::string>{FindTool("socat"), "-t", "2", "pty,raw,echo=0,link=" + link,
+                                     "SYSTEM:cd " + theirs.path + " && exec " + command + ",pipes"},
+            ports.path);
+        for (int i = 0; i < 500 && access(link.c_str(), F_OK) != 0; ++i) usleep(10000);
+        setenv("QELFLASH_PORTS", ports.path.c_str(), 1);
+        h = V24Open("COM5", 1);
+        ASSERT_GE(h, 0);
+        ASSERT_EQ(V24SetLine(h, 115200, 8, 0, 0), 0);
+    }
+
+    // The same through the paced null-modem with line faults (its options).
+    void StartFaultyPeer(const std::string& command, const std::vector<std::string>& faults) {
+        std::vector<std::string> argv{
+            NULLMODEM_PATH, "--port",   "COM5",
+            "--dir",        ports.path, "--baud",
+            "921600",       "--exec",   "cd " + theirs.path + " && exec " + command};
+        argv.insert(argv.end(), faults.begin(), faults.end());
+        peer = std::make_unique<ChildProcess>(argv, ports.path);
+        ASSERT_TRUE(peer->ReadUntil("nullmodem ready", 10000));
+        setenv("QELFLASH_PORTS", ports.path.c_str(), 1);
+        h = V24Open("COM5", 1);
+        ASSERT_GE(h, 0);
+        ASSERT_EQ(V24SetLine(h, 921600, 8, 0, 0), 0);
+    }
+
+    int Receive() {
+        char cwd[PATH_MAX];
+        EXPECT_TRUE(getcwd(cwd, sizeof cwd));
+        EXPECT_EQ(chdir(ours.path.c_str()), 0);
+        int r = ZmReceive(h, Progress);
+        EXPECT_EQ(chdir(cwd), 0);
+        return r;
+    }
+
+    void ExpectSame(const ScratchDir& where, const std::string& name, const std::string& bytes) {
+        const std::string got = where.Read(name);
+        EXPECT_EQ(got.size(), bytes.size()) << name;
+        EXPECT_TRUE(got == bytes) << name << " differs";
+        struct stat st;
+        ASSERT_EQ(stat((where.path + "/" + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mtime, kMtime) << name;
+    }
+};
+
+const size_t kSizes[] = {0, 1, 1024, 3072, 1025, 4 << 20};
+
+TEST_F(ZmodemLrzsz, OurSenderToRzInOneBatch) {
+    std::vector<std::string> names, contents;
+    for (size_t i = 0; i < std::size(kSizes); ++i) {
+        names.push_back("out" + std::to_string(i) + ".bin");
+        contents.push_back(RandomBytes(kSizes[i], static_cast<unsigned>(i + 1)));
+        Source(names.back(), contents.back());
+    }
+    StartPeer("rz -y");
+    for (size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(
+            ZmSendFile(h, (ours.path + "/" + names[i]).c_str(), i + 1 == names.size(), nullptr), 0)
+            << names[i];
+    }
+    V24Close(h);
+    h = -1;
+    EXPECT_EQ(peer->Finish(10000), 0);
+    for (size_t i = 0; i < names.size(); ++i) ExpectSame(theirs, names[i], contents[i]);
+}
+
+TEST_F(ZmodemLrzsz, RzResumesAShorterCopy) {
+    const std::string whole = RandomBytes(200000, 11);
+    theirs.Write("resume.bin", whole.substr(0, 70000));
+    Source("resume.bin", whole);
+    StartPeer("rz -r");
+    EXPECT_EQ(ZmSendFile(h, (ours.path + "/resume.bin").c_str(), 1, Progress), 0);
+    // rz resumes from the last whole kilobyte it holds.
+    EXPECT_EQ(firstDataAt, 70000 / 1024 * 1024);
+    V24Close(h);
+    h = -1;
+    EXPECT_EQ(peer->Finish(10000), 0);
+    ExpectSame(theirs, "resume.bin", whole);
+}
+
+// Our ZFILE always asks to resume, and rz then resumes whatever its options say; a file it
+// cannot write is the one it skips.
+TEST_F(ZmodemLrzsz, RzSkipsAFileItCannotTakeAndTheBatchGoesOn) {
+    ASSERT_EQ(mkdir((theirs.path + "/kept.bin").c_str(), 0755), 0);
+    Source("kept.bin", "ours");
+    Source("after.bin", "next file");
+    StartPeer("rz");
+    EXPECT_EQ(ZmSendFile(h, (ours.path + "/kept.bin").c_str(), 0, Progress), 0);
+    EXPECT_EQ(firstDataAt, -1);  // no data phase
+    EXPECT_EQ(ZmSendFile(h, (ours.path + "/after.bin").c_str(), 1, nullptr), 0);
+    V24Close(h);
+    h = -1;
+    peer->Finish(10000);
+    struct stat st;
+    ASSERT_EQ(stat((theirs.path + "/kept.bin").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    ExpectSame(theirs, "after.bin", "next file");
+}
+
+TEST_F(ZmodemLrzsz, SzToOurReceiverInOneBatch) {
+    std::string command = "sz -b";
+    std::vector<std::string> contents;
+    for (size_t i = 0; i < std::size(kSizes); ++i) {
+        contents.push_back(RandomBytes(kSizes[i], static_cast<unsigned>(i + 20)));
+        std::string path = theirs.Write("in" + std::to_string(i) + ".bin", contents.back());
+        struct timespec times[2] = {{kMtime, 0}, {kMtime, 0}};
+        utimensat(AT_FDCWD, path.c_str(), times, 0);
+        command += " in" + std::to_string(i) + ".bin";
+    }
+    StartPeer(command);
+    EXPECT_EQ(Receive(), 0);
+    EXPECT_EQ(peer->Finish(10000), 0);
+    for (size_t i = 0; i < contents.size(); ++i) {
+        ExpectSame(ours, "in" + std::to_string(i) + ".bin", contents[i]);
+    }
+}
+
+TEST_F(ZmodemLrzsz, SzWithCrc16ToOurReceiver) {
+    const std::string data = RandomBytes(300000, 31);
+    std::string path = theirs.Write("crc16.bin", data);
+    struct timespec times[2] = {{kMtime, 0}, {kMtime, 0}};
+    utimensat(AT_FDCWD, path.c_str(), times, 0);
+    StartPeer("sz -b -o crc16.bin");
+    EXPECT_EQ(Receive(), 0);
+    EXPECT_EQ(peer->Finish(10000), 0);
+    ExpectSame(ours, "crc16.bin", data);
+}
+
+TEST_F(ZmodemLrzsz, OurReceiverResumesFromSzAndSkipsALongerCopy) {
+    const std::string whole = RandomBytes(150000, 41);
+    const std::string mine = "our copy is longer than theirs";
+    ours.Write("resume.bin", whole.substr(0, 50000));
+    ours.Write("longer.bin", mine);
+    for (auto [name, bytes] :
+         {std::pair<std::string, std::string>{"resume.bin", whole}, {"longer.bin", "short"}}) {
+        std::string path = theirs.Write(name, bytes);
+        struct timespec times[2] = {{kMtime, 0}, {kMtime, 0}};
+        utimensat(AT_FDCWD, path.c_str(), times, 0);
+    }
+    StartPeer("sz -b resume.bin longer.bin");
+    EXPECT_EQ(Receive(), 0);
+    EXPECT_EQ(peer->Finish(10000), 0);
+    ExpectSame(ours, "resume.bin", whole);
+    EXPECT_EQ(ours.Read("longer.bin"), mine);
+}
+
+// lrzsz cancels when it is stopped; each of our sides ends with failure, well within its
+// time-outs.
+TEST_F(ZmodemLrzsz, StoppedPeerEndsOurTransferWithFailure) {
+    Source("big.bin", RandomBytes(4 << 20, 51));
+    theirs.Write("big2.bin", RandomBytes(4 << 20, 52));
+    StartPeer("rz -y");
+    stopPeer = peer.get();
+    double start = qel::dev::NowMs();
+    EXPECT_EQ(ZmSendFile(h, (ours.path + "/big.bin").c_str(), 1, Progress), 2);
+    EXPECT_LT(qel::dev::NowMs() - start, 60000);
+    V24Close(h);
+    h = -1;
+    peer->Finish(10000);
+
+    StartPeer("sz -b big2.bin");
+    stopPeer = peer.get();
+    start = qel::dev::NowMs();
+    EXPECT_EQ(Receive(), 2);
+    EXPECT_LT(qel::dev::NowMs() - start, 60000);
+    // What came is kept.
+    struct stat st;
+    ASSERT_EQ(stat((ours.path + "/big2.bin").c_str(), &st), 0);
+    EXPECT_GE(st.st_size, static_cast<off_t>(kStopAt));
+}
+
+// One byte in about 10,000 damaged or lost, both ways: both directions
+// reposition and end with equal files.
+TEST_F(ZmodemLrzsz, FaultyLineToRz) {
+    const std::string data = RandomBytes(100000, 61);
+    Source("noisy.bin", data);
+    StartFaultyPeer("rz -y", {"--corrupt-every", "9973"});
+    EXPECT_EQ(ZmSendFile(h, (ours.path + "/noisy.bin").c_str(), 1, nullptr), 0);
+    V24Close(h);
+    h = -1;
+    EXPECT_EQ(peer->Finish(20000), 0);
+    ExpectSame(theirs, "noisy.bin", data);
+}
+
+TEST_F(ZmodemLrzsz, FaultyLineFromSz) {
+    const std::string data = RandomBytes(100000, 62);
+    theirs.Write("noisy2.bin", data);
+    StartFaultyPeer("sz -b noisy2.bin", {"--drop-every", "10007"});
+    EXPECT_EQ(Receive(), 0);
+    EXPECT_EQ(peer->Finish(20000), 0);
+    EXPECT_TRUE(ours.Read("noisy2.bin") == data);
+}
+
+}  // namespace

@@ -1,0 +1,267 @@
+// ZMODEM frames on the in-memory line: the bytes a peer sees, and what the reader makes of the
+// bytes a peer sends.
+#include "transfer/zm_frames.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "line/v24_line_fixture.h"
+#include "transfer/zm_file.h"
+
+namespace {
+
+using v24test::V24Line;
+
+struct ZmFrames : V24Line {
+    void SetUp() override {
+        V24Line::SetUp();
+        Open();
+        SetRate(115200);
+        V24SetTimeout(h, 200);
+    }
+    // Feeds what our side sent back into our side, as a loop-back plug would.
+    void LoopBack() { Send(Received()); }
+    std::string Escaped(std::uint8_t byte) {
+        std::uint8_t out[2];
+        int n = ZmEscapeByte(byte, out);
+        return std::string(reinterpret_cast<char*>(out), static_cast<size_t>(n));
+    }
+};
+
+TEST_F(ZmFrames, HexHeadersCarryTheirDigitsAndCheck) {
+    ZmSendHeader(h, ZHEX, ZRINIT, ZmFlags(0x27));
+    EXPECT_EQ(Received(), std::string("**\x18"
+                                      "B0100000027fed4\r\n\x11"));
+    ZmSendHeader(h, ZHEX, ZRQINIT, 0);
+    EXPECT_EQ(Received(), std::string("**\x18"
+                                      "B00000000000000\r\n\x11"));
+    // The closing ZFIN and ZACK leave out the XON.
+    ZmSendHeader(h, ZHEX, ZFIN, 0);
+    EXPECT_EQ(Received().back(), '\n');
+}
+
+TEST_F(ZmFrames, EscapesTheBytesALineMightEat) {
+    EXPECT_EQ(Escaped(0x18), "\x18\x58");
+    EXPECT_EQ(Escaped(0x91), "\x18\xD1");
+    EXPECT_EQ(Escaped(0x10), "\x18\x50");
+    EXPECT_EQ(Escaped(0x0D), "\x0D");
+    EXPECT_EQ(Escaped('@'), "@");
+    EXPECT_EQ(Escaped(0x0D), "\x18\x4D");  // CR after '@'
+    EXPECT_EQ(Escaped(0x8D), "\x8D");      // the last output byte was 0x4D, not the .@.
+    EXPECT_EQ(Escaped('A'), "A");
+}
+
+TEST_F(ZmFrames, DecodesEscapesMarkersAndCancel) {
+    struct Case {
+        std::string wire;
+        int expect;
+    } cases[] = {
+        {"\x18l", 0x7F},
+        {"\x18m", 0xFF},
+        {"\x18\x58", 0x18},
+        {"\x18\xD1", 0x91},
+        {"\x18\x31", -1},
+        {"\x18h", ZM_FRAME_END | ZCRCE},
+        {"\x18k", ZM_FRAME_END | ZCRCW},
+        {"\x18\x18\x18\x18\x18", ZM_CANCELLED},
+        {"\x11"
+         "A",
+         'A'},  // a bare XON is the line's, not data
+        {"", V24_TIMEOUT},
+    };
+    for (const auto& c : cases) {
+        Send(c.wire);
+        EXPECT_EQ(ZmReadEscaped(h), c.expect) << testing::PrintToString(c.wire);
+        V24Purge(h, 0);
+    }
+}
+
+TEST_F(ZmFrames, HeadersRoundTripInEveryFormat) {
+    // Values whose bytes need escaping, and flags in ZF0.
+    const std::uint32_t values[] = {0, 0x18111391, 0x0D40FF7F, ZmFlags(3)};
+    for (int format : {ZBIN, ZHEX, ZBIN32}) {
+        for (std::uint32_t v : values) {
+            ZmSendHeader(h, format, ZDATA, v);
+            LoopBack();
+            std::uint32_t got = 0;
+            int gotFormat = 0;
+            EXPECT_EQ(ZmReceiveHeader(h, &got, &gotFormat), ZDATA) << format << " " << v;
+            EXPECT_EQ(got, v);
+            EXPECT_EQ(gotFormat, format);
+        }
+    }
+}
+
+TEST_F(ZmFrames, HeaderReaderRefusesWhatIsNoHeader) {
+    struct Case {
+        const char* why;
+        std::string wire;
+        int expect;
+    } cases[] = {
+        {"five CANs while scanning", "xx\x18\x18\x18\x18\x18", ZCAN},
+        {"unknown format",
+         "*\x18"
+         "D",
+         68},
+        {"bad hex check",
+         "**\x18"
+         "B0100000027fed5\r\n",
+         -1},
+        {"not hex",
+         "**\x18"
+         "B01000000z7fed4\r\n",
+         -1},
+        {"ZPAD then no ZDLE", "**x", -1},
+        {"silence", "", -2},
+        {"cut short",
+         "**\x18"
+         "B0100",
+         -2},
+        {"frame end in a binary body",
+         "*\x18"
+         "A\x04\x18h\x00\x00\x00\x00\x00",
+         -1},
+    };
+    for (const auto& c : cases) {
+        Send(c.wire);
+        int format = 0;
+        EXPECT_EQ(ZmReceiveHeader(h, nullptr, &format), c.expect) << c.why;
+        V24Purge(h, 0);
+    }
+    // A good header after line noise is found.
+    Send(std::string(200, 'x') +
+         "**\x18"
+         "B0100000027fed4\r\n\x11");
+    std::uint32_t v = 0;
+    EXPECT_EQ(ZmReceiveHeader(h, &v, nullptr), ZRINIT);
+    EXPECT_EQ(ZmZf0(v), 0x27);
+}
+
+TEST_F(ZmFrames, BinaryHeaderWithABadCheckIsRefused) {
+    for (int format : {ZBIN, ZBIN32}) {
+        ZmSendHeader(h, format, ZRPOS, 1234);
+        std::string wire = Received();
+        wire[4] ^= 0x01;  // a bit of p0
+        Send(wire);
+        EXPECT_EQ(ZmReceiveHeader(h, nullptr, nullptr), -1) << format;
+    }
+}
+
+struct SubpacketCase {
+    int format;
+    int frameEnd;
+    size_t length;
+};
+
+TEST_F(ZmFrames, SubpacketsRoundTripWithEveryCheckAndEnd) {
+    const SubpacketCase cases[] = {
+        {ZBIN32, ZCRCG, 1024}, {ZBIN, ZCRCW, 1024}, {ZHEX, ZCRCQ, 100},
+        {ZBIN32, ZCRCE, 0},    {ZBIN, ZCRCE, 1},
+    };
+    ZmBuffer out, in;
+    for (const auto& c : cases) {
+        for (size_t i = 0; i < c.length; ++i)
+            out.Raw()[i] = static_cast<std::uint8_t>(i * 7 + 0x0D);
+        std::vector<std::uint8_t> raw(out.Raw(), out.Raw() + c.length);
+        out.length = static_cast<std::uint32_t>(c.length);
+        ZmSendDataSubpacket(h, c.format, c.frameEnd, out);
+        LoopBack();
+        EXPECT_EQ(ZmReceiveDataSubpacket(h, c.format, in), c.frameEnd);
+        ASSERT_EQ(in.length, c.length);
+        EXPECT_EQ(std::vector<std::uint8_t>(in.data, in.data + in.length), raw);
+        // A ZCRCW ends with XON, which the next reader drops.
+        V24Purge(h, 0);
+    }
+}
+
+TEST_F(ZmFrames, DamagedOrOversizedSubpacketsAreRefused) {
+    ZmBuffer out, in;
+    // A changed data byte fails every check, the CRC-16 after a hex header included.
+    for (int format : {ZBIN, ZHEX, ZBIN32}) {
+        for (int i = 0; i < 50; ++i) out.Raw()[i] = static_cast<std::uint8_t>('a' + i % 26);
+        out.length = 50;
+        ZmSendDataSubpacket(h, format, ZCRCW, out);
+        std::string wire = Received();
+        wire[10] ^= 0x04;
+        Send(wire);
+        EXPECT_EQ(ZmReceiveDataSubpacket(h, format, in), -1) << format;
+        V24Purge(h, 0);
+    }
+    // 1025 data bytes are one too many.
+    std::string big(1025, 'z');
+    Send(big +
+         "\x18"
+         "k\x00\x00");
+    EXPECT_EQ(ZmReceiveDataSubpacket(h, ZBIN, in), -1);
+    V24Purge(h, 0);
+    // ZDLE and four CANs cancel.
+    Send("abc\x18\x18\x18\x18\x18");
+    EXPECT_EQ(ZmReceiveDataSubpacket(h, ZBIN32, in), ZCAN);
+    // Silence inside a subpacket is an error, not a short one.
+    Send("abc");
+    EXPECT_EQ(ZmReceiveDataSubpacket(h, ZBIN32, in), -1);
+}
+
+TEST_F(ZmFrames, AbortAndAttention) {
+    ZmSendAbort(h);
+    EXPECT_EQ(Received(), std::string(8, '\x18') + std::string(8, '\b'));
+    qel::dev::SetTimeScale(50);
+    const double start = qel::dev::NowMs();
+    ZmSendAttention(h,
+                    "ab\xDE"
+                    "c\xDD");
+    EXPECT_GE(qel::dev::NowMs() - start, 10.0);  // the pause and the break, sped up
+    EXPECT_EQ(Received(), "abc");
+    EXPECT_EQ(line.b->BreaksReceived(), 1);
+}
+
+TEST(ZmFileInfo, NamesLengthTimeAndMode) {
+    ZmBuffer b;
+    ASSERT_TRUE(ZmBuildFileInfo("some/dir\\x:a.bin", 1000, 0, 0100644, b));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(b.Raw()), b.length),
+              std::string("a.bin\0"
+                          "1000 0 100644\0",
+                          20));
+    // Parsing takes what a receiver has in the start of its buffer.
+    std::copy(b.Raw(), b.Raw() + b.length, b.data);
+    ZmFileInfo info = ZmParseFileInfo(b);
+    EXPECT_EQ(info.name, "a.bin");
+    EXPECT_EQ(info.length, 1000u);
+    EXPECT_EQ(info.mode, 0100644u);
+    // Missing numbers count as 0; a name is cut to 80 characters.
+    std::string longName(100, 'n');
+    std::string text = longName + std::string(
+                                      "\0"
+                                      "77",
+                                      3);
+    std::copy(text.begin(), text.end(), b.data);
+    b.length = static_cast<std::uint32_t>(text.size());
+    info = ZmParseFileInfo(b);
+    EXPECT_EQ(info.name, std::string(80, 'n'));
+    EXPECT_EQ(info.length, 77u);
+    EXPECT_EQ(info.mtime, 0u);
+}
+
+TEST(ZmFileInfo, LocalNamesStayInTheFolder) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"a.bin", "a.bin"},
+        {"../../etc/passwd", "passwd"},
+        {"/tmp/x", "x"},
+        {"C:\\dir\\f.txt", "f.txt"},
+        {"dir/", ""},
+        {"", ""},
+        {".", ""},
+        {"..", ""},
+        {"x/..", ""},
+        {"a\x01"
+         "b",
+         ""},
+        {"del\x7f", ""},
+        {"..a", "..a"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(ZmLocalName(c.first), c.second) << c.first;
+}
+
+}  // namespace

@@ -1,0 +1,418 @@
+// ZMODEM sender and receiver against each other through a cable with a finite buffer: clean
+// batches, resume and skip, line faults, a peer that cancels or hangs up, and what a
+// receiver must refuse from a hostile sender.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/child_process.h"
+#include "line/zm_relay.h"
+#include "serial/v24.h"
+#include "transfer/zm_file.h"
+#include "transfer/zm_frames.h"
+#include "transfer/zmodem.h"
+
+namespace {
+
+using qel::test::ScratchDir;
+using namespace qel::dev;
+
+std::string RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+// What the callbacks saw; the callbacks are plain functions, so the counts are global.
+struct Seen {
+    std::atomic<int> senderBad{0}, receiverBad{0};
+    std::atomic<long> firstDataAt{-1};
+    std::atomic<long> cancelReceiverAt{LONG_MAX}, cancelSenderAt{LONG_MAX};
+} seen;
+
+int SenderProgress(const char*, std::uint32_t value, int code) {
+    if (code == 9) ++seen.senderBad;
+    if (code == 3) {
+        long expected = -1;
+        seen.firstDataAt.compare_exchange_strong(expected, static_cast<long>(value));
+    }
+    return code == 3 && static_cast<long>(value) >= seen.cancelSenderAt ? 1 : 0;
+}
+
+int ReceiverProgress(const char*, std::uint32_t value, int code) {
+    if (code == 9) ++seen.receiverBad;
+    return code == 10 && static_cast<long>(value) >= seen.cancelReceiverAt ? 1 : 0;
+}
+
+struct ZmTransfer : ::testing::Test {
+    zmtest::ZmRelay relay;
+    ScratchDir src, dst;
+    int hs = -1, hr = -1;
+
+    void SetUp() override {
+        seen.senderBad = 0;
+        seen.receiverBad = 0;
+        seen.firstDataAt = -1;
+        seen.cancelReceiverAt = LONG_MAX;
+        seen.cancelSenderAt = LONG_MAX;
+        RegisterVirtualPort("COM7", relay.toSender.a);
+        RegisterVirtualPort("COM8", relay.toReceiver.b);
+        hs = V24Open("COM7", 1);
+        hr = V24Open("COM8", 1);
+        ASSERT_GE(hs, 0);
+        ASSERT_GE(hr, 0);
+        ASSERT_EQ(V24SetLine(hs, 115200, 8, 0, 0), 0);
+        ASSERT_EQ(V24SetLine(hr, 115200, 8, 0, 0), 0);
+        relay.SetRate(115200);
+        ASSERT_EQ(V24SetHandshake(hs, 3), 0);
+        SetTimeScale(10);
+    }
+    void TearDown() override {
+        relay.Stop();
+        V24Close(hs);
+        V24Close(hr);
+        UnregisterVirtualPort("COM7");
+        UnregisterVirtualPort("COM8");
+        SetTimeScale(1);
+    }
+
+    std::string Source(const std::string& name, const std::string& bytes, time_t mtime = 1000000000,
+                       mode_t mode = 0640) {
+        std::string path = src.Write(name, bytes);
+        chmod(path.c_str(), mode);
+        struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+        utimensat(AT_FDCWD, path.c_str(), times, 0);
+        return path;
+    }
+
+    // Sends the files as one batch while the receiver takes them into dst; the results of
+    // each send and of the receive.
+    struct Outcome {
+        std::vector<int> sent;
+        int received = -99;
+        double ms = 0;
+    };
+    Outcome Run(const std::vector<std::string>& paths) {
+        Outcome out;
+        out.sent.assign(paths.size(), -99);
+        relay.Start();
+        const double start = NowMs();
+        std::thread sender([&] {
+            for (size_t i = 0; i < paths.size(); ++i) {
+                out.sent[i] =
+                    ZmSendFile(hs, paths[i].c_str(), i + 1 == paths.size(), SenderProgress);
+            }
+        });
+        char cwd[PATH_MAX];
+        EXPECT_TRUE(getcwd(cwd, sizeof cwd));
+        EXPECT_EQ(chdir(dst.path.c_str()), 0);
+        out.received = ZmReceive(hr, ReceiverProgress);
+        EXPECT_EQ(chdir(cwd), 0);
+        sender.join();
+        out.ms = NowMs() - start;
+        return out;
+    }
+
+    void ExpectSameFile(const std::string& name, const std::string& bytes) {
+        const std::string got = dst.Read(name);
+        EXPECT_EQ(got.size(), bytes.size()) << name;
+        EXPECT_TRUE(got == bytes) << name << " differs";
+        struct stat st;
+        ASSERT_EQ(stat((dst.path + "/" + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mtime, 1000000000) << name;
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << name;
+    }
+};
+
+TEST_F(ZmTransfer, BatchOfAwkwardSizesArrivesWhole) {
+    // Empty, one byte, exact multiples of the subpacket length, one byte past, and a long one.
+    const size_t sizes[] = {0, 1, 1024, 4096, 4097, 300000};
+    std::vector<std::string> paths, contents;
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+        contents.push_back(RandomBytes(sizes[i], static_cast<unsigned>(i)));
+        paths.push_back(Source("f" + std::to_string(i) + ".bin", contents.back()));
+    }
+    Outcome out = Run(paths);
+    EXPECT_EQ(out.received, 0);
+    for (size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_EQ(out.sent[i], 0) << i;
+        ExpectSameFile("f" + std::to_string(i) + ".bin", contents[i]);
+    }
+    EXPECT_EQ(seen.senderBad, 0);  // a clean line never turns round
+}
+
+TEST_F(ZmTransfer, ResumesAShorterLocalCopyAndSkipsALongerOne) {
+    const std::string whole = RandomBytes(100000, 7);
+    const std::string other = RandomBytes(5000, 8);
+    dst.Write("resume.bin", whole.substr(0, 40000));
+    dst.Write("longer.bin", other + "local tail");
+    Outcome out = Run({Source("resume.bin", whole), Source("longer.bin", other)});
+    EXPECT_EQ(out.received, 0);
+    EXPECT_EQ(out.sent, (std::vector<int>{0, 0}));
+    EXPECT_EQ(seen.firstDataAt, 40000);
+    ExpectSameFile("resume.bin", whole);
+    EXPECT_EQ(dst.Read("longer.bin"), other + "local tail");
+}
+
+// One byte in about 10,000 damaged or lost on the way; the acknowledgements may suffer too.
+std::function<bool(BYTE&)> EveryNth(long n, bool drop) {
+    auto count = std::make_shared<long>(0);
+    return [=](BYTE& b) {
+        if (++*count % n != 0) return true;
+        b ^= 0x08;
+        return !drop;
+    };
+}
+
+struct ZmNoisyLine : ZmTransfer, ::testing::WithParamInterface<int> {};
+
+TEST_P(ZmNoisyLine, RepositionsAndCompletes) {
+    // Real time: a sped-up completion wait would let the sender run ahead of the relay's CTS.
+    SetTimeScale(1);
+    switch (GetParam()) {
+        case 0:
+            relay.forwardFault = EveryNth(10007, false);
+            break;
+        case 1:
+            relay.forwardFault = EveryNth(9973, true);
+            break;
+        default:
+            relay.forwardFault = EveryNth(10007, false);
+            relay.backFault = EveryNth(31, false);
+            break;
+    }
+    const std::string data = RandomBytes(400000, 3);
+    Outcome out = Run({Source("noisy.bin", data)});
+    EXPECT_EQ(out.sent[0], 0);
+    EXPECT_EQ(out.received, 0);
+    ExpectSameFile("noisy.bin", data);
+    EXPECT_GT(seen.receiverBad, 0);
+}
+
+// corrupted, dropped, corrupted both ways
+INSTANTIATE_TEST_SUITE_P(Faults, ZmNoisyLine, ::testing::Values(0, 1, 2));
+
+TEST_F(ZmTransfer, ThreeSecondStallIsRiddenOut) {
+    SetTimeScale(1);
+    const std::string data = RandomBytes(60000, 4);
+    relay.stallAt = 20000;
+    relay.stallMs = 3000;
+    Outcome out = Run({Source("stall.bin", data)});
+    EXPECT_EQ(out.sent[0], 0);
+    EXPECT_EQ(out.received, 0);
+    ExpectSameFile("stall.bin", data);
+    EXPECT_GE(out.ms, 3000);
+}
+
+TEST_F(ZmTransfer, CancelOnEitherSideEndsBothWithFailureAndKeepsWhatCame) {
+    const std::string data = RandomBytes(200000, 5);
+    seen.cancelReceiverAt = 50000;
+    Outcome out = Run({Source("cancel.bin", data)});
+    EXPECT_EQ(out.received, 2);
+    EXPECT_EQ(out.sent[0], 2);
+    std::string kept = dst.Read("cancel.bin");
+    EXPECT_GE(kept.size(), 50000u);
+    EXPECT_TRUE(kept == data.substr(0, kept.size()));
+}
+
+TEST_F(ZmTransfer, SenderCancelEndsTheReceiver) {
+    seen.cancelSenderAt = 30000;
+    Outcome out = Run({Source("cancel.bin", RandomBytes(200000, 6))});
+    EXPECT_EQ(out.sent[0], 2);
+    EXPECT_EQ(out.received, 2);
+}
+
+TEST_F(ZmTransfer, HangUpEndsBothWithinTheirTimeOuts) {
+    relay.hangUpAt = 50000;
+    Outcome out = Run({Source("gone.bin", RandomBytes(200000, 9))});
+    EXPECT_EQ(out.sent[0], 2);
+    EXPECT_EQ(out.received, 2);
+    // Scaled by 10: the receiver's ten header time-outs of 10 s would be 10 s here.
+    EXPECT_LT(out.ms, 30000);
+}
+
+}  // namespace
+
+namespace {
+
+// A sender of the test's own on the frames, to offer what a hostile or broken peer would.
+struct OfferedFile {
+    std::string info;  // the file-information subpacket as sent
+    std::string data;
+    std::string answer;  // "skip" or "sent"
+};
+
+std::string Info(const std::string& name, size_t length, unsigned mode = 0100644) {
+    char numbers[64];
+    snprintf(numbers, sizeof numbers, "%zu %o %o", length, 1000000000u, mode);
+    return name + std::string(1, '\0') + numbers + std::string(1, '\0');
+}
+
+void SendSubpacket(int h, int format, int end, const std::string& bytes) {
+    ZmBuffer b;
+    std::copy(bytes.begin(), bytes.end(), b.Raw());
+    b.length = static_cast<std::uint32_t>(bytes.size());
+    ZmSendDataSubpacket(h, format, end, b);
+}
+
+int NextHeader(int h, std::uint32_t* value = nullptr) {
+    for (int i = 0; i < 20; ++i) {
+        int type = ZmReceiveHeader(h, value, nullptr);
+        if (type >= 0) return type;
+    }
+    return -1;
+}
+
+// Reads headers until one of the type comes; false when the peer falls silent or cancels.
+bool Await(int h, int wanted, std::uint32_t* value = nullptr) {
+    for (int i = 0; i < 20; ++i) {
+        int type = NextHeader(h, value);
+        if (type == wanted) return true;
+        if (type < 0 || type == ZCAN) return false;
+    }
+    return false;
+}
+
+void OfferBatch(int h, std::vector<OfferedFile>& files) {
+    // The receiver offers ZRINIT by itself; a ZRQINIT crossing it would draw a second one.
+    V24SetTimeout(h, 10000);
+    if (!Await(h, ZRINIT)) return;
+    for (auto& f : files) {
+        ZmSendHeader(h, ZBIN32, ZFILE, 0);
+        SendSubpacket(h, ZBIN32, ZCRCW, f.info);
+        std::uint32_t at = 0;
+        int type = NextHeader(h, &at);
+        if (type == ZSKIP) {
+            f.answer = "skip";
+        } else if (type == ZRPOS) {
+            ZmSendHeader(h, ZBIN32, ZDATA, at);
+            SendSubpacket(h, ZBIN32, ZCRCE, f.data.substr(at));
+            ZmSendHeader(h, ZBIN32, ZEOF, static_cast<std::uint32_t>(f.data.size()));
+            f.answer = "sent";
+        } else {
+            f.answer = "answer " + std::to_string(type);
+        }
+        if (!Await(h, ZRINIT)) return;
+    }
+    ZmSendHeader(h, ZBIN, ZFIN, 0);
+    if (NextHeader(h) == ZFIN) V24WriteString(h, "OO");
+}
+
+TEST_F(ZmTransfer, HostileNamesAndEntriesAreSkippedAndTheBatchGoesOn) {
+    const std::string parentLeak = "zm-escape-" + std::to_string(getpid()) + ".txt";
+    src.Write("victim", "keep");
+    ASSERT_EQ(symlink((src.path + "/victim").c_str(), (dst.path + "/link").c_str()), 0);
+    ASSERT_EQ(symlink((src.path + "/nowhere").c_str(), (dst.path + "/dangling").c_str()), 0);
+    ASSERT_EQ(mkdir((dst.path + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo((dst.path + "/fifo").c_str(), 0644), 0);
+
+    struct Case {
+        std::string name;
+        std::string answer;
+        std::string storedAs;  // empty: nothing stored
+    } cases[] = {
+        {"../" + parentLeak, "sent", parentLeak},
+        {"/etc/dir/abs.txt", "sent", "abs.txt"},
+        {"C:\\temp\\dos.txt", "sent", "dos.txt"},
+        {"", "skip", ""},
+        {".", "skip", ""},
+        {"..", "skip", ""},
+        {"dir/..", "skip", ""},
+        {"ctl\x1b[2Jname", "skip", ""},
+        {std::string(100, 'L'), "sent", std::string(80, 'L')},
+        {"link", "skip", ""},
+        {"dangling", "skip", ""},
+        {"sub", "skip", ""},
+        {"fifo", "skip", ""},
+        {"after.txt", "sent", "after.txt"},
+    };
+    std::vector<OfferedFile> files;
+    for (const auto& c : cases) files.push_back({Info(c.name, 4), "data", ""});
+
+    relay.Start();
+    std::thread sender([&] { OfferBatch(hs, files); });
+    char cwd[PATH_MAX];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(chdir(dst.path.c_str()), 0);
+    int received = ZmReceive(hr, nullptr);
+    ASSERT_EQ(chdir(cwd), 0);
+    sender.join();
+
+    EXPECT_EQ(received, 0);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(files[i].answer, cases[i].answer) << i;
+        if (!cases[i].storedAs.empty()) {
+            EXPECT_EQ(dst.Read(cases[i].storedAs), "data") << i;
+        }
+    }
+    struct stat st;
+    EXPECT_NE(stat((dst.path + "/../" + parentLeak).c_str(), &st), 0);
+    EXPECT_EQ(src.Read("victim"), "keep");
+    EXPECT_NE(lstat((src.path + "/nowhere").c_str(), &st), 0);
+    ASSERT_EQ(lstat((dst.path + "/link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST_F(ZmTransfer, OnlyPermissionBitsOfThePeersModeAreApplied) {
+    std::vector<OfferedFile> files = {{Info("setuid.sh", 4, 0106777), "data", ""},
+                                      {Info("plain.txt", 4, 0100604), "data", ""},
+                                      {Info("device", 4, 0020666), "data", ""}};
+    relay.Start();
+    std::thread sender([&] { OfferBatch(hs, files); });
+    char cwd[PATH_MAX];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(chdir(dst.path.c_str()), 0);
+    EXPECT_EQ(ZmReceive(hr, nullptr), 0);
+    ASSERT_EQ(chdir(cwd), 0);
+    sender.join();
+    const std::pair<const char*, unsigned> expect[] = {
+        {"setuid.sh", 0777}, {"plain.txt", 0604}, {"device", 0600}};
+    for (const auto& e : expect) {
+        struct stat st;
+        ASSERT_EQ(stat((dst.path + "/" + e.first).c_str(), &st), 0) << e.first;
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << e.first;
+        EXPECT_EQ(st.st_mode & 07777, e.second) << e.first;
+    }
+}
+
+TEST_F(ZmTransfer, SubpacketAfterAHexHeaderIsChecked) {
+    // A hex ZDATA whose subpacket carries a wrong check must not reach the file; the good one
+    // sent again after the receiver's ZRPOS does.
+    relay.Start();
+    std::string answer;
+    std::thread sender([&] {
+        V24SetTimeout(hs, 10000);
+        if (!Await(hs, ZRINIT)) return;
+        ZmSendHeader(hs, ZHEX, ZFILE, 0);
+        SendSubpacket(hs, ZHEX, ZCRCW, Info("hex.txt", 8));
+        std::uint32_t at = 99;
+        if (NextHeader(hs, &at) != ZRPOS || at != 0) return;
+        ZmSendHeader(hs, ZHEX, ZDATA, 0);
+        V24WriteBuffer(hs, "EVILDATA\x18h\x00\x00", 12);
+        if (NextHeader(hs, &at) != ZRPOS || at != 0) return;
+        ZmSendHeader(hs, ZHEX, ZDATA, 0);
+        SendSubpacket(hs, ZHEX, ZCRCE, "GOODDATA");
+        ZmSendHeader(hs, ZHEX, ZEOF, 8);
+        if (!Await(hs, ZRINIT)) return;
+        ZmSendHeader(hs, ZHEX, ZFIN, 0);
+        if (NextHeader(hs) == ZFIN) V24WriteString(hs, "OO");
+        answer = "done";
+    });
+    char cwd[PATH_MAX];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(chdir(dst.path.c_str()), 0);
+    EXPECT_EQ(ZmReceive(hr, nullptr), 0);
+    ASSERT_EQ(chdir(cwd), 0);
+    sender.join();
+    EXPECT_EQ(answer, "done");
+    EXPECT_EQ(dst.Read("hex.txt"), "GOODDATA");
+}
+
+}  // namespace

@@ -1,0 +1,177 @@
+// The port library on the Win32 backend against a real driver: a COM port whose far end
+// echoes every byte (under Wine, a pseudo-terminal that the Linux harness in tests/wine
+// serves). QEL_ECHO_PORT names the port; QEL_MODEM_LINES=1 says the line has modem lines
+// with CTS and DSR on (under Wine: the modem shim is loaded), 0 that it has none.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "serial/device/sync.h"
+#include "serial/v24.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+double ProcessCpuMs();
+bool UnderWine();
+
+class EchoPort : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        port = Env("QEL_ECHO_PORT");
+        ASSERT_FALSE(port.empty()) << "QEL_ECHO_PORT names the echoing port";
+        handle = V24Open(port.c_str(), 1);
+        ASSERT_GE(handle, 0) << port;
+        ASSERT_EQ(V24SetLine(handle, 115200, 8, 'N', 1), 0);
+    }
+    void TearDown() override {
+        if (handle >= 0) {
+            EXPECT_EQ(V24Close(handle), 0);
+        }
+    }
+    std::string port;
+    int handle = -1;
+};
+
+TEST_F(EchoPort, OpeningIsExclusiveAndNamesTheSystemDoesNotKnowAreNoDevice) {
+    if (UnderWine()) {
+        // Wine lets a COM port be opened again whatever the share mode (a Windows serial
+        // driver refuses every second opening); only the names are checked there.
+        std::printf("[ wine     ] a second opening of %s is not refused\n", port.c_str());
+    } else {
+        EXPECT_EQ(V24Open(port.c_str(), 1), V24_ACCESS_DENIED);
+        EXPECT_EQ(V24Open(port.c_str(), 0), V24_ACCESS_DENIED);
+    }
+    EXPECT_EQ(V24Open("COM231", 1), V24_NO_DEVICE);
+    EXPECT_EQ(V24Open("\\\\.\\NOSUCHPORT", 1), V24_NO_DEVICE);
+    // Closing lets the next opening in, and the slot serves it.
+    ASSERT_EQ(V24Close(handle), 0);
+    const int again = V24Open(port.c_str(), 1);
+    EXPECT_EQ(again, handle);
+    handle = again;
+}
+
+// Bursts of every size up to two driver queues, some read byte by byte, some as blocks that
+// reach past the staging buffer: no byte lost, doubled or out of order.
+TEST_F(EchoPort, EchoedBurstsComeBackWholeAndInOrder) {
+    std::mt19937 random(7);
+    for (int size : {1, 2, 17, 511, 512, 513, 1500, 4096, 6000}) {
+        Bytes sent(static_cast<std::size_t>(size));
+        for (auto& b : sent) b = static_cast<unsigned char>(random());
+        ASSERT_EQ(V24WriteBuffer(handle, sent.data(), size), size);
+        Bytes got(sent.size());
+        int have = 0;
+        if (size < 20) {
+            for (; have < size; ++have) {
+                const int byte = V24ReadByte(handle);
+                if (byte < 0) break;
+                got[static_cast<std::size_t>(have)] = static_cast<unsigned char>(byte);
+            }
+        } else {
+            have = V24ReadBuffer(handle, got.data(), size);
+        }
+        EXPECT_EQ(have, size);
+        EXPECT_EQ(got, sent) << size << " bytes";
+        EXPECT_EQ(V24PeekByte(handle), -1) << "a byte came twice";
+    }
+}
+
+// Single bytes there and back, as the bootloader link exchanges them: each one comes back,
+// and what a round trip costs on this system is printed for the benchmark's account.
+TEST_F(EchoPort, SingleByteRoundTrips) {
+    const int rounds = 200;
+    const double start = qel::dev::NowMs();
+    for (int i = 0; i < rounds; ++i) {
+        ASSERT_EQ(V24WriteByte(handle, i), 0);
+        ASSERT_EQ(V24ReadByte(handle), i & 0xFF) << "round " << i;
+    }
+    std::printf("[ timing   ] one-byte round trip %.3f ms\n", (qel::dev::NowMs() - start) / rounds);
+}
+
+TEST_F(EchoPort, SilentLineEndsAReadAfterTheTimeOutWithoutSpinning) {
+    ASSERT_EQ(V24SetTimeout(handle, 400), 0);
+    const double cpu = ProcessCpuMs();
+    const double start = qel::dev::NowMs();
+    EXPECT_EQ(V24ReadByte(handle), V24_TIMEOUT);
+    const double took = qel::dev::NowMs() - start;
+    EXPECT_GE(took, 350);
+    EXPECT_LT(took, 5000);
+    // A quiet second with the receive thread watching the line costs next to nothing.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LT(ProcessCpuMs() - cpu, 400) << "the receive thread spins on a quiet line";
+    // And a byte that comes after a long silence is seen at once.
+    ASSERT_EQ(V24WriteByte(handle, 0x5A), 0);
+    EXPECT_EQ(V24ReadByte(handle), 0x5A);
+}
+
+TEST_F(EchoPort, InputPurgeDropsWhatWaitsAndQueueCountsFollow) {
+    const char text[] = "purge me";
+    ASSERT_EQ(V24WriteString(handle, text), 8);
+    // The echo is there once a peek sees it; all of it some moments later.
+    ASSERT_EQ(V24WaitByte(handle), 'p');
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(V24GetQueueCount(handle, 0), 8);
+    EXPECT_EQ(V24Purge(handle, 0), 0);
+    EXPECT_EQ(V24GetQueueCount(handle, 0), 0);
+    EXPECT_EQ(V24IsQueueEmpty(handle, 0), 1);
+    EXPECT_EQ(V24PeekByte(handle), -1);
+}
+
+TEST_F(EchoPort, ModemLinesWhereTheLineHasThemAndAFailureWhereItHasNone) {
+    const bool lines = Env("QEL_MODEM_LINES") == "1";
+    if (lines) {
+        EXPECT_EQ(V24Dtr(handle, 0), 0);
+        EXPECT_EQ(V24Dtr(handle, 2), 0);
+        EXPECT_EQ(V24Dtr(handle, 1), 1);
+        EXPECT_EQ(V24Rts(handle, 0), 0);
+        EXPECT_EQ(V24Rts(handle, 1), 1);
+        EXPECT_EQ(V24GetCts(handle), 0x10);
+        EXPECT_EQ(V24GetDsr(handle), 0x20);
+        EXPECT_EQ(V24GetRing(handle), 0);
+    } else {
+        // The driver refuses: the switch reports the device's failure and the state stays.
+        EXPECT_EQ(V24Dtr(handle, 0), V24_DEVICE_FAILED);
+        EXPECT_EQ(V24Dtr(handle, 2), 0);  // not even the opening's switch-on took
+        EXPECT_EQ(V24Rts(handle, 0), V24_DEVICE_FAILED);
+        EXPECT_EQ(V24GetCts(handle), 0);
+        EXPECT_EQ(V24GetDsr(handle), 0);
+    }
+    // Whatever the modem lines do, the line still carries bytes.
+    ASSERT_EQ(V24WriteByte(handle, 0xFF), 0);
+    EXPECT_EQ(V24ReadByte(handle), 0xFF);
+}
+
+}  // namespace
+
+#include "serial/device/win32_api.h"
+
+namespace {
+
+double ProcessCpuMs() {
+    FILETIME created, ended, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user)) return 0;
+    auto ms = [](const FILETIME& t) {
+        return ((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) /
+               10000.0;
+    };
+    return ms(kernel) + ms(user);
+}
+
+bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+}  // namespace
