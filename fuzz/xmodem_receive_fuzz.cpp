@@ -41,7 +41,7 @@ struct Rig {
     Rig() {
         SetTimeScale(kSpeedUp);
         RegisterVirtualPort("COM9", line.a);
-        port = V24Open("COM9", 1);
+        port = V24Open("COM9", V24_EXCLUSIVE);
         char templ[] = "/tmp/xmodem_fuzz.XXXXXX";
         dir = mkdtemp(templ) ? templ : "/tmp";
         path = dir + "/received.bin";
