@@ -178,7 +178,7 @@ int V24Open(const char* name, int exclusive) {
         Abandon(*port);
         return V24_DEVICE_FAILED;
     }
-    if (!port->threadSignal->Wait(kThreadReportMs)) {
+    if (!port->threadSignal->Wait(ThreadReportWait())) {
         if (std::int32_t threadError = link->threadError.load()) {
             port->lastError = static_cast<DWORD>(threadError);
         }
@@ -204,7 +204,7 @@ int V24Close(int handle) {
     // A thread paused after a report would wait for a reader for ever; let it see the stop
     // request now.
     link->resumeSignal->Set();
-    port->threadSignal->Wait(kThreadReportMs);
+    port->threadSignal->Wait(ThreadReportWait());
 
     port->device.reset();
     port->threadSignal.reset();

@@ -1,5 +1,9 @@
 #include "serial/port_table.h"
 
+#include <algorithm>
+
+#include "serial/device/sync.h"
+
 namespace qel::serial {
 
 namespace {
@@ -24,6 +28,10 @@ V24Port* FindPort(int handle, int& result) {
     }
     result = 0;
     return port;
+}
+
+DWORD ThreadReportWait() {
+    return std::max<DWORD>(kThreadReportMs, kThreadReportFloorMs * dev::TimeScale());
 }
 
 }  // namespace qel::serial

@@ -16,6 +16,12 @@ using dev::DWORD;
 
 constexpr int kRxBufferSize = 512;
 constexpr DWORD kThreadReportMs = 5000;
+// How soon a new thread runs depends on the machine's load, not on the line: a clock that
+// tests speed up never shortens the wait for the receive thread's report below this.
+constexpr DWORD kThreadReportFloorMs = 1000;
+
+// kThreadReportMs as a wait on the (possibly sped-up) clock, at least the floor in real time.
+DWORD ThreadReportWait();
 
 // What one opening's receive thread works with. The thread holds its own reference, so that
 // none of it is freed under a thread that outlives its opening (a slow start that V24Open
