@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/arguments.h"
+#include "app/console_observer.h"
 #include "app/usage_text.h"
 #include "download/download.h"
 #include "serial/v24.h"
@@ -68,7 +69,9 @@ int RunFrontEnd(int argc, const char* const* argv) {
     // A port that cannot be opened is not reported here: the client records it and the
     // operation fails with its own code.
     int port = V24Open(args.portName.c_str(), V24_EXCLUSIVE);
+    ConsoleObserver console;
     auto client = std::make_unique<CDownload>(port);
+    client->SetObserver(&console);
     int exitCode = args.isFpgaFile ? RunFpgaUpdate(*client, args) : RunDownload(*client, args);
     V24Close(port);
     client.reset();

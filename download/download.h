@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "download/cobject.h"
+#include "download/observer.h"
 
 // Result codes; GetErrorText gives each its fixed message.
 enum DownloadResult {
@@ -34,7 +35,7 @@ enum DownloadState {
 };
 
 class CDownload : public CObject {
-public:
+  public:
     static const CRuntimeClass classCDownload;
     static CObject* CreateObject();
     const CRuntimeClass* GetRuntimeClass() const override;
@@ -88,11 +89,23 @@ public:
     int GetState() const { return m_state; }
     int GetBaudRate() const { return m_baudRate; }
     const char* GetDeviceName() const { return m_deviceName; }
+    // The name Connect sends until a download picks one from its image (at most eight
+    // characters are kept).
+    void SetDeviceName(const std::string& name);
     void SetRestart(std::uint8_t restart) { m_restart = restart; }
 
-private:
+    // Who hears what the operations do (not owned; null for nobody). Set before an operation,
+    // it must outlive the operations that report to it.
+    void SetObserver(DownloadObserver* observer);
+
+  private:
     // The end of a device query that failed: state 5, code 3, no answer; returns -1.
     int QueryFailed(std::string& answer);
+    DownloadObserver& Observer() { return *m_observer; }
+    void ReportProgress(ProgressKind kind, std::uint32_t address, long before, long done,
+                        long total, int step);
+    // What made the last link step fail, for the retry that follows.
+    void NoteFault(const char* reason) { m_fault = reason; }
 
     std::uint8_t m_restart = 0;
     std::uint8_t m_sequence = 0;
@@ -108,4 +121,6 @@ private:
     int m_savedHandshake = 0;
     char m_deviceName[9] = {};
     std::uint8_t m_fpgaBuffer[255] = {};
+    DownloadObserver* m_observer = &SilentObserver();
+    const char* m_fault = "";
 };

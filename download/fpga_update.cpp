@@ -43,18 +43,15 @@ int CDownload::FpgaRequest(std::uint8_t* frame, int rateSwitch, int waitMs, bool
     bool started = false;
     for (int wait = 0; wait < START_WAITS; ++wait) {
         V24ReadByteTimed(m_port, &m_fpgaBuffer[0], waitMs);
-        if (progress) {
-            std::printf("%4.1f%%\n", 2.0 * wait);
-            std::fflush(stdout);
-        }
+        if (progress)
+            ReportProgress(ProgressKind::FpgaProgramming, 0, wait, wait + 1, START_WAITS, wait);
         if (m_fpgaBuffer[0] == fpga::FRAME_START) {
             started = true;
             break;
         }
     }
     if (!started) {
-        std::printf("error 101 %x\n", m_fpgaBuffer[0]);
-        std::fflush(stdout);
+        ReportReplyFault(Observer(), 101, m_fpgaBuffer[0], 0, nullptr);
         m_result = RESULT_FPGA_NO_ANSWER;
         return m_result;
     }
@@ -68,8 +65,7 @@ int CDownload::FpgaRequest(std::uint8_t* frame, int rateSwitch, int waitMs, bool
     const int bodyLength = m_fpgaBuffer[1] * 256 + m_fpgaBuffer[2];
     const bool fits = high >= 0 && low >= 0 && bodyLength <= fpga::MAX_REPLY_BODY;
     if (!fits || V24ReadBuffer(m_port, m_fpgaBuffer + 3, bodyLength) < bodyLength) {
-        std::printf("error 102 %d\n", bodyLength);
-        std::fflush(stdout);
+        ReportReplyFault(Observer(), 102, bodyLength, 0, nullptr);
         m_result = RESULT_FPGA_NO_ANSWER;
         return m_result;
     }
@@ -79,17 +75,13 @@ int CDownload::FpgaRequest(std::uint8_t* frame, int rateSwitch, int waitMs, bool
 
     const std::uint8_t* reply = m_fpgaBuffer;
     if (reply[6] != expected) {
-        std::printf("error 103 %x <> %02x %02x %02x %02x \n", expected, reply[6], reply[7],
-                    reply[8], reply[9]);
-        std::fflush(stdout);
+        ReportReplyFault(Observer(), 103, 0, expected, reply + 6);
         m_result = RESULT_FPGA_NO_ANSWER;
         return m_result;
     }
     if (reply[8] == 0 || reply[6] == fpga::TYPE_HANDSHAKE) return 0;
 
-    std::printf("error 104 %x <> %02x %02x %02x %02x \n", expected, reply[6], reply[7], reply[8],
-                reply[9]);
-    std::fflush(stdout);
+    ReportReplyFault(Observer(), 104, 0, expected, reply + 6);
     m_result = reply[8];
     return m_result;
 }
@@ -152,10 +144,8 @@ int CDownload::UpdateFpga(const std::string& path, const std::string& target) {
         fpga::BuildRequest(frame, fpga::OP_DATA, data, static_cast<int>(n));
         if (int rc = FpgaRequest(frame, 0, WAIT_DATA_MS, false)) return rc;
         if (int rc = FpgaHandshake()) return rc;
-        if (frames % 5 == 0) {
-            std::printf("%4.1f%% \n", static_cast<double>(sent) * 100.0 / size);
-            std::fflush(stdout);
-        }
+        ReportProgress(ProgressKind::FpgaData, 0, sent, sent + static_cast<long>(n), size,
+                       static_cast<int>(frames));
         sent += static_cast<long>(n);
         ++frames;
     }
@@ -169,7 +159,6 @@ int CDownload::UpdateFpga(const std::string& path, const std::string& target) {
     if (int rc = FpgaRequest(frame, 2, WAIT_END_MS, true)) return rc;
     if (int rc = FpgaHandshake()) return rc;
 
-    std::printf("Programming finished %ld", sent);
-    std::fflush(stdout);
+    Observer().OnFpgaProgrammed(sent);
     return 0;
 }

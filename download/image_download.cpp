@@ -36,11 +36,6 @@ long SizeOf(std::FILE* file) {
     return size;
 }
 
-void Print(const char* text) {
-    std::printf("%s", text);
-    std::fflush(stdout);
-}
-
 }  // namespace
 
 int CDownload::Download(const std::string& path, int startAddress, const std::string& target) {
@@ -76,14 +71,8 @@ int CDownload::Download(const std::string& path, int startAddress, const std::st
             // missing version prints like a version text without ":: ", as a bare line end.
             std::string name = ids.empty() ? std::string() : ids[0];
             std::string version;
-            std::printf("New firmware: %s", name.c_str());
-            std::fflush(stdout);
-            if (ids.size() > 1 && image_ids::VersionOf(ids[1], version)) {
-                std::printf("%5.5s\n", version.c_str());
-                std::fflush(stdout);
-            } else {
-                Print("\n");
-            }
+            const bool hasVersion = ids.size() > 1 && image_ids::VersionOf(ids[1], version);
+            Observer().OnImage(name, version, hasVersion);
             const char* device = target.empty() ? image_ids::DeviceNameFor(name) : target.c_str();
             std::strncpy(m_deviceName, device, sizeof m_deviceName - 1);
             m_deviceName[sizeof m_deviceName - 1] = '\0';
@@ -144,8 +133,12 @@ int CDownload::Download(const std::string& path, int startAddress, const std::st
                 break;
             }
         }
-        std::printf("%4.1f%% \n", static_cast<double>(address - begin) / size * 100.0 + 1.0);
-        std::fflush(stdout);
+        // Also for the block the transfer gave up on, which then counts as not done.
+        const long before = static_cast<long>(address - begin);
+        const long after =
+            before + static_cast<long>(n) < size ? before + static_cast<long>(n) : size;
+        ReportProgress(ProgressKind::Program, address, before, failed() ? before : after, size,
+                       static_cast<int>(before / BLOCK_BYTES));
         address += static_cast<std::uint32_t>(n);
     }
 

@@ -48,6 +48,7 @@ int CDownload::SendCommand(const char* name, std::uint32_t p1, std::uint32_t p2)
 int CDownload::EraseFlash(std::uint32_t first, std::uint32_t last) {
     // One waiting period for every 64 KiB begun.
     std::uint32_t periods = ((last - first) >> 16) + 1;
+    Observer().OnErase(first, last);
     if (SendCommand("DEL", first, last) != 0) return -1;
     unsigned char answer = 0;
     bool came = false;
@@ -64,19 +65,23 @@ int CDownload::ProgramBlock(const std::uint16_t* words, std::uint32_t address, i
     if (count > link::MAX_BLOCK_WORDS) count = link::MAX_BLOCK_WORDS;
     // The sums tell which step failed; the download replaces them when it gives up.
     if (SendCommand("PRO", address, address) != 0) {
+        NoteFault("program command not taken");
         m_result += 100;
         return -1;
     }
     if (SendBlock(words, count, true) != 0) {
+        NoteFault("block refused");
         m_result += 200;
         return -1;
     }
     unsigned char answer = 0;
     if (V24ReadByteTimed(m_port, &answer, link::PROGRAM_WAIT_MS) != 1) {
+        NoteFault("no answer after the block");
         m_result += 300;
         return -2;
     }
     if (answer != link::ACK) {
+        NoteFault("block not programmed");
         m_result += 400;
         return -1;
     }
@@ -86,6 +91,7 @@ int CDownload::ProgramBlock(const std::uint16_t* words, std::uint32_t address, i
 
 int CDownload::ReadMemory(std::uint16_t* buffer, std::uint32_t address, int count) {
     std::uint32_t last = address + 2u * static_cast<std::uint32_t>(count) - 1u;
+    NoteFault("block read failed");
     if (SendCommand("RDM", address, last) != 0) return -1;
     // A block shorter (or longer) than asked leaves words in the buffer that never came from
     // the flash: that is a failed read, not a smaller one.

@@ -1,5 +1,7 @@
 // Waking and identifying the bootloader, and moving the link between baud rates: up for
 // the transfer, and down again, one rate at a time, when the line proves too fast.
+#include <cstring>
+
 #include "download/download.h"
 #include "download/link_protocol.h"
 #include "serial/device/sync.h"
@@ -35,7 +37,10 @@ int CDownload::Connect(const char* name) {
     V24Purge(m_port, 0);
 
     SendName(m_port, name);
-    if (V24ReadByte(m_port) == link::READY) return 0;
+    if (V24ReadByte(m_port) == link::READY) {
+        Observer().OnConnected(name, m_baudRate);
+        return 0;
+    }
 
     // Not listening: a break restarts the box into its bootloader.
     qel::dev::Sleep(100);
@@ -53,7 +58,9 @@ int CDownload::Connect(const char* name) {
     if (!ready) return -1;
 
     SendName(m_port, name);
-    return V24ReadByte(m_port) == link::READY ? 0 : -1;
+    if (V24ReadByte(m_port) != link::READY) return -1;
+    Observer().OnConnected(name, m_baudRate);
+    return 0;
 }
 
 int CDownload::SetPortBaud(int baud) {
@@ -63,12 +70,14 @@ int CDownload::SetPortBaud(int baud) {
     V24Purge(m_port, 0);
     V24Purge(m_port, 1);
     qel::dev::Sleep(10);
+    Observer().OnRateChange(baud);
     return 0;
 }
 
 int CDownload::SetBaudRate(int baud) {
     // Kept even when the switch fails: Resync steps down from the rate that was tried.
     m_baudRate = baud;
+    NoteFault("rate switch failed");
     if (SendCommand("SBD", static_cast<std::uint32_t>(baud), 0) != 0) return -1;
     qel::dev::Sleep(10);
     if (V24SetLine(m_port, baud, 8, 'N', 1) != 0) return -1;
@@ -76,11 +85,14 @@ int CDownload::SetBaudRate(int baud) {
     // The first prompt at the new rate may have been sent before the port followed; only
     // the second command tells whether the link works.
     SendCommand("NOP", 0, 0);
-    return SendCommand("NOP", 0, 0) == 0 ? 0 : -1;
+    if (SendCommand("NOP", 0, 0) != 0) return -1;
+    Observer().OnRateChange(baud);
+    return 0;
 }
 
 int CDownload::Resync() {
     const int previous = m_baudRate;
+    Observer().OnRetry(m_fault, previous);
     if (ConnectDevice() != 0) return -1;
     static const int rates[] = {115200, 57600, 38400, 19200, 9600};
     for (int rate : rates) {
@@ -95,4 +107,9 @@ int CDownload::Resync() {
 
 int CDownload::ConnectDevice() {
     return Connect(m_deviceName[0] ? m_deviceName : nullptr);
+}
+
+void CDownload::SetDeviceName(const std::string& name) {
+    std::strncpy(m_deviceName, name.c_str(), sizeof m_deviceName - 1);
+    m_deviceName[sizeof m_deviceName - 1] = '\0';
 }

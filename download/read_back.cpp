@@ -34,6 +34,9 @@ int CDownload::ReadBack(const std::string& path, int first, int last) {
 
     // 64 bits: a range that ends at the top of the int range must not wrap.
     std::int64_t address = first;
+    const std::int64_t range = static_cast<std::int64_t>(last) + 1 - first;
+    // A whole number of words: an odd range is completed by the box's next byte.
+    const long total = range <= 0 ? 0 : static_cast<long>(range + range % 2);
     std::uint16_t words[BLOCK_BYTES / 2];
     std::uint8_t bytes[BLOCK_BYTES];
     while (m_state != STATE_FAILED) {
@@ -61,8 +64,9 @@ int CDownload::ReadBack(const std::string& path, int first, int last) {
             fail(RESULT_FILE_UNKNOWN);
             break;
         }
-        std::printf("read Block %li", static_cast<long>(address));
-        std::fflush(stdout);
+        const long before = static_cast<long>(address - first);
+        ReportProgress(ProgressKind::Read, at, before, before + static_cast<long>(n), total,
+                       static_cast<int>(before / BLOCK_BYTES));
         address += n;
     }
 

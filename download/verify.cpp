@@ -26,10 +26,11 @@ int CDownload::Verify(const std::string& path) {
     };
 
     stdio_file::File file(qel::dev::OpenFileUnshared(path));
+    long size = 0;
     if (!file) {
         fail(RESULT_FILE_UNKNOWN);
     } else {
-        const long size = stdio_file::Size(file.get());
+        size = stdio_file::Size(file.get());
         if (size < 2 || size > MAX_IMAGE_SIZE) fail(RESULT_FILE_BAD_SIZE);
     }
 
@@ -69,8 +70,11 @@ int CDownload::Verify(const std::string& path) {
             fail(RESULT_VERIFY_FAILED);
             break;
         }
-        std::printf("verify Block %li", static_cast<long>(address));
-        std::fflush(stdout);
+        const long before = static_cast<long>(address - LOAD_ADDRESS);
+        const long done =
+            before + static_cast<long>(n) < size ? before + static_cast<long>(n) : size;
+        ReportProgress(ProgressKind::Verify, address, before, done, size,
+                       static_cast<int>(before / BLOCK_BYTES));
         address += static_cast<std::uint32_t>(n);
     }
 

@@ -75,6 +75,15 @@ void Abandon(V24Port& port) {
     port.link.reset();
 }
 
+// The slot of an opening in progress; given back on every way out but success.
+struct SlotClaim {
+    V24Port* port = nullptr;
+    bool kept = false;
+    ~SlotClaim() {
+        if (port && !kept) port->claimed = false;
+    }
+};
+
 }  // namespace
 
 }  // namespace qel::serial
@@ -86,15 +95,17 @@ int V24Open(const char* name, int exclusive) {
     std::string path;
     if (!DevicePathFor(name, path)) return V24_NO_DEVICE;
 
-    V24Port* port = nullptr;
+    SlotClaim claim;
     int handle = 0;
     for (; handle < V24_PORTS; ++handle) {
-        if (SlotAt(handle)->inUse.load() == 0) {
-            port = SlotAt(handle);
+        bool free = false;
+        if (SlotAt(handle)->claimed.compare_exchange_strong(free, true)) {
+            claim.port = SlotAt(handle);
             break;
         }
     }
-    if (!port) return V24_NO_SLOT;
+    if (!claim.port) return V24_NO_SLOT;
+    V24Port* port = claim.port;
 
     std::snprintf(port->deviceName, sizeof port->deviceName, "%s", path.c_str());
     port->timeout = 1000;
@@ -189,6 +200,7 @@ int V24Open(const char* name, int exclusive) {
     V24Dtr(handle, V24_ON);
     V24Rts(handle, V24_ON);
     ClearStaging(*port);
+    claim.kept = true;
     return handle;
 }
 
@@ -210,5 +222,6 @@ int V24Close(int handle) {
     port->threadSignal.reset();
     port->dataSignal.reset();
     port->resumeSignal.reset();
+    port->claimed = false;
     return 0;
 }

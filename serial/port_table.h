@@ -49,6 +49,9 @@ struct V24Port {
     V24NotifyWindow notifyWindow = nullptr;
     unsigned notifyMessage = 0;
     std::atomic<int> inUse{0};
+    // Taken by one V24Open from the moment it picks the slot until V24Close has let go of
+    // everything in it, so that two threads opening at once never fill the same slot.
+    std::atomic<bool> claimed{false};
     DWORD lastError = 0;
     int dtrState = 0;
     int rtsState = 0;

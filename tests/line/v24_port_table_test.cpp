@@ -1,4 +1,7 @@
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "tests/line/v24_line_fixture.h"
@@ -50,6 +53,38 @@ TEST_F(PortTable, TenPortsOpenAnEleventhOrABusyDeviceIsRefusedAndAFreedSlotIsReu
     EXPECT_EQ(V24Close(4), 0);
     EXPECT_EQ(V24Close(4), V24_NOT_OPEN);
     EXPECT_EQ(V24Open("COM9", 0), 4);
+}
+
+// Boxes flashed side by side open their ports from threads of their own: every opening
+// must get a slot of its own, and the eleventh at any moment is refused, never doubled up.
+TEST_F(PortTable, OpeningsFromManyThreadsAtOnceNeverShareASlot) {
+    constexpr int kThreads = 16;
+    for (int round = 0; round < 25; ++round) {
+        std::atomic<bool> go{false};
+        std::vector<int> handles(kThreads, 0);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                while (!go) std::this_thread::yield();
+                handles[t] = V24Open("COM9", 0);
+            });
+        }
+        go = true;
+        for (auto& thread : threads) thread.join();
+        std::vector<int> opened;
+        for (int handle : handles) {
+            if (handle >= 0)
+                opened.push_back(handle);
+            else
+                EXPECT_EQ(handle, V24_NO_SLOT);
+        }
+        std::sort(opened.begin(), opened.end());
+        ASSERT_EQ(opened, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9})) << "round " << round;
+        threads.clear();
+        for (int handle : opened)
+            threads.emplace_back([handle] { EXPECT_EQ(V24Close(handle), 0); });
+        for (auto& thread : threads) thread.join();
+    }
 }
 
 TEST_F(PortTable, NamesAreCheckedAndMadeIntoOneDevicePath) {

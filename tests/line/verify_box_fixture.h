@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/console_observer.h"
 #include "download/download.h"
 #include "e2e/scratch_dir.h"
 #include "serial/device/sync.h"
@@ -47,6 +48,8 @@ class BoxFixture : public ::testing::Test {
         port = V24Open(name_.c_str(), 1);
         ASSERT_GE(port, 0);
         client = std::make_unique<CDownload>(port);  // on the heap, so an overrun is caught
+        // The operations speak through bin2plv32's texts, which the tests read.
+        client->SetObserver(&console_);
     }
 
     std::string Path(const std::string& file) const { return dir_.path + "/" + file; }
@@ -74,6 +77,7 @@ class BoxFixture : public ::testing::Test {
   private:
     std::string name_;
     qel::test::ScratchDir dir_;
+    ConsoleObserver console_;
 };
 
 }  // namespace box_test

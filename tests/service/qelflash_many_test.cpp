@@ -1,0 +1,65 @@
+// Several boxes at once: each in a process of its own, so more than the ten ports one
+// process holds, and a box that fails, vanishes or hangs leaves the others to finish.
+#include "service/qelflash_fixture.h"
+
+namespace service_test {
+namespace {
+
+const Bytes kImage = qel::sim::MakeFirmwareImage(10000, "TARSK880 V2", "01.23");
+
+std::vector<std::string> Results(const std::vector<Event>& events) {
+    std::vector<std::string> lines;
+    for (const Event& e : events)
+        if (e.Name() == "result") lines.push_back(e.Text("port") + " " + e.Text("code"));
+    return lines;
+}
+
+TEST_F(Qelflash, SixteenBoxesAreFlashedFromOneImage) {
+    std::vector<std::string> expected;
+    for (int n = 1; n <= 16; ++n) {
+        StartBox(n);
+        expected.push_back("COM" + std::to_string(n) + " 0");
+    }
+    auto events = Run({"flash", File("fw.bin", kImage), "--port", "1-16"});
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_EQ(Results(events), expected);
+    // The boxes read the image from copies of their own, yet every event names the file.
+    EXPECT_EQ(Last(events, "started", "COM16")->Text("file"), Path("fw.bin"));
+    for (int n = 1; n <= 16; ++n) EXPECT_EQ(StopBox(n, 0x8000, 10000), kImage) << n;
+}
+
+TEST_F(Qelflash, BoxesThatFailVanishOrHangLeaveTheOthersAlone) {
+    StartBox(1);
+    StartBox(2, {"--fault", "die-after=0"});  // stops answering after the first block
+    StartBox(3, {"--pace"});                  // vanishes mid-transfer, below
+    StartBox(4, {"--fault", "silent"});       // outlasts --stall
+    StartBox(5);
+    const std::string image = File("fw.bin", qel::sim::MakeFirmwareImage(60000, "TARSK880", "1"));
+    ChildProcess tool({QELFLASH_PATH, "flash", image, "--port", "1,2,3", "-p", "COM4", "-p", "5",
+                       "-p", "6", "--stall", "5", "--json"},
+                      dir.path);
+    ASSERT_TRUE(tool.ReadUntil("\"port\":\"COM3\",\"phase\":\"program\"", 60000)) << tool.output;
+    StopBox(3);
+    code = tool.Finish(120000);
+    auto events = Parse(tool.output);
+    EXPECT_EQ(Results(events), (std::vector<std::string>{"COM1 0", "COM2 3", "COM3 3", "COM4 3",
+                                                         "COM5 0", "COM6 2"}));
+    EXPECT_EQ(code, 3);
+    EXPECT_NE(Last(events, "result", "COM4")->Text("note").find("stopped"), std::string::npos);
+    EXPECT_EQ(Last(events, "result", "COM1")->Text("note"), "");
+    const Bytes sent = qel::sim::MakeFirmwareImage(60000, "TARSK880", "1");
+    EXPECT_EQ(StopBox(1, 0x8000, 60000), sent);
+    EXPECT_EQ(StopBox(5, 0x8000, 60000), sent);
+}
+
+TEST_F(Qelflash, ManyBoxesInPlainLinesEndWithOneLinePerBox) {
+    StartBox(1);
+    EXPECT_EQ(RunPlain({"info", "-p", "1,2"}), 2);
+    const std::string tail = out.substr(out.rfind("COM1: result"));
+    EXPECT_EQ(tail,
+              "COM1: result 0 without failure\n"
+              "COM2: result 2 COM-Port not open\n");
+}
+
+}  // namespace
+}  // namespace service_test
