@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "download/cobject.h"
 #include "download/observer.h"
+#include "framework/cobject.h"
 
 // Result codes; GetErrorText gives each its fixed message.
 enum DownloadResult {

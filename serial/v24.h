@@ -3,6 +3,7 @@
 // lines. Every function takes the port handle (0..9) first and answers -19 for a handle
 // outside 0..9 and -4 for a port that is not open. Results, never exceptions.
 #pragma once
+#include <cstdarg>
 #include <cstdint>
 
 #include "serial/device/dcb.h"
@@ -94,6 +95,8 @@ int V24WriteByte(int handle, int byte);
 int V24WriteString(int handle, const char* text);
 int V24WriteBuffer(int handle, const void* data, int count);
 int V24Printf(int handle, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// V24Printf for callers that were handed their arguments as a list (the port object's Printf).
+int V24VPrintf(int handle, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
 int V24SetBreak(int handle);
 int V24ClearBreak(int handle);
 int V24PulseBreak(int handle);

@@ -90,15 +90,20 @@ int V24WriteBuffer(int handle, const void* data, int count) {
 }
 
 int V24Printf(int handle, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int result = V24VPrintf(handle, format, args);
+    va_end(args);
+    return result;
+}
+
+int V24VPrintf(int handle, const char* format, va_list args) {
     int result = 0;
     V24Port* port = FindPort(handle, result);
     if (!port) return result;
     if (!format) return 0;
     char area[kPrintfArea];
-    va_list args;
-    va_start(args, format);
     int length = std::vsnprintf(area, sizeof area, format, args);
-    va_end(args);
     if (length <= 0) return 0;
     // Longer text is cut to what the area holds.
     if (length > kPrintfArea - 1) length = kPrintfArea - 1;

@@ -19,6 +19,7 @@ TEST(HelpE2e, EveryProgramAnswersHelp) {
         const char* starts;
     } rows[] = {
         {BOXSIM_PATH, 0, "usage: boxsim --port COMn"},
+        {MODEMSIM_PATH, 0, "usage: modemsim --port COMn"},
         {DOWNLOAD_BENCH_PATH, 0, "usage: download_bench"},
         {BIN2PLV32_PATH, 1, "\nORN KALVER QEL-flash\nQEL_flash (bin2Plv32.exe)"},
     };

@@ -1,4 +1,4 @@
-#include "download/cobject.h"
+#include "framework/cobject.h"
 
 const CRuntimeClass CObject::classCObject = {"CObject", sizeof(CObject), 0xFFFF, nullptr,
                                              nullptr};

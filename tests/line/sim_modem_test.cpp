@@ -1,0 +1,90 @@
+// The scripted modem as a host sees it on the line: the texts it answers and how a call
+// behaves. The modem layer's own tests stand on this.
+#include <string>
+
+#include "tests/line/modem_line_fixture.h"
+
+namespace v24test {
+namespace {
+
+using SimModem = ModemLine;
+
+TEST_F(SimModem, AnswersFollowEchoVerboseAndQuiet) {
+    struct Case {
+        bool echo, verbose, quiet;
+        const char* command;
+        const char* heard;
+    } const cases[] = {
+        {true, true, false, "AT\r", "AT\r\r\nOK\r\n"},
+        {false, true, false, "at e0 v1 x4 &f1 l2\r", "\r\nOK\r\n"},
+        {false, false, false, "AT\r", "0\r"},
+        {false, false, false, "ATD\x08Y\r", "4\r"},  // backspace, then an unknown command
+        {false, true, true, "AT\r", ""},
+        {false, true, true, "ATQ0\r", "\r\nOK\r\n"},
+        {false, true, false, "ATS7=45S7?\r", "\r\n45\r\n\r\nOK\r\n"},
+        {false, true, false, "noise\rATV0\r", "0\r"},         // a line without AT is ignored
+        {false, true, false, "ATO\r", "\r\nNO CARRIER\r\n"},  // no call to go back to
+        {true, false, false, "ATE0\rAT\r", "ATE0\r0\r0\r"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        qel::sim::ModemOptions options;
+        options.echo = c.echo;
+        options.verbose = c.verbose;
+        options.quiet = c.quiet;
+        StartModem(options);
+        V24WriteString(h, c.command);
+        EXPECT_EQ(Heard(), c.heard);
+        modem->Stop();
+        V24Close(h);
+    }
+}
+
+TEST_F(SimModem, ACallRelaysBothWaysUntilAnEscapeWithGuardTimes) {
+    qel::sim::ModemOptions options;
+    options.echo = false;
+    options.guardMs = 100;
+    StartModem(options);
+    V24WriteString(h, "ATDT42\r");
+    EXPECT_EQ(Heard(), "\r\nCONNECT 9600\r\n");
+    V24WriteString(h, "AT\r");  // data now, not a command
+    SleepMs(200);
+    V24WriteString(h, "+++");
+    V24WriteString(h, "x");  // too soon after the pluses: they were data
+    peer->Send("from afar");
+    EXPECT_EQ(Heard(), "from afar");
+    EXPECT_EQ(peer->Received(), "AT\r+++x");
+
+    SleepMs(200);
+    V24WriteString(h, "+++");
+    EXPECT_EQ(Heard(), "\r\nOK\r\n");
+    EXPECT_EQ(modem->Escapes(), 1);
+    EXPECT_TRUE(modem->InCall());
+    V24WriteString(h, "ATO\r");
+    EXPECT_EQ(Heard(), "\r\nCONNECT 9600\r\n");
+    V24WriteString(h, "more");
+    ASSERT_TRUE(WaitUntil([&] { return peer->Received() == "AT\r+++xmore"; }));
+    peer->Leave();
+    EXPECT_EQ(Heard(), "\r\nNO CARRIER\r\n");
+    EXPECT_FALSE(modem->InCall());
+}
+
+TEST_F(SimModem, DialsAreAnsweredByNumberAndAKeyEndsAnUnansweredOne) {
+    qel::sim::ModemOptions options;
+    options.echo = false;
+    options.dialResults["555"] = "BUSY";
+    options.dialResults["777"] = "";
+    options.connect = [](const std::string&) { return nullptr; };  // nobody picks up
+    StartModem(options);
+    V24WriteString(h, "ATDP 555\r");
+    EXPECT_EQ(Heard(), "\r\nBUSY\r\n");
+    V24WriteString(h, "ATDT123\r");
+    EXPECT_EQ(Heard(), "\r\nNO CARRIER\r\n");
+    V24WriteString(h, "ATDT777\r");
+    EXPECT_EQ(Heard(), "");
+    V24WriteString(h, " ");
+    EXPECT_EQ(Heard(), "\r\nNO CARRIER\r\n");
+}
+
+}  // namespace
+}  // namespace v24test
