@@ -68,7 +68,7 @@ int RunFrontEnd(int argc, const char* const* argv) {
 
     // A port that cannot be opened is not reported here: the client records it and the
     // operation fails with its own code.
-    int port = V24Open(args.portName.c_str(), 1);
+    int port = V24Open(args.portName.c_str(), V24_EXCLUSIVE);
     ConsoleObserver console;
     auto client = std::make_unique<CDownload>(port);
     client->SetObserver(&console);

@@ -6,9 +6,6 @@
 namespace {
 
 constexpr int kClientTimeoutMs = 1000;
-constexpr int kPurgeOutput = 1;
-constexpr int kPurgeInput = 0;
-constexpr int kDtrOff = 0;
 
 // In code order. Scripts compare these texts, so the padding and the spelling stay as they
 // have always been.
@@ -80,14 +77,14 @@ CDownload::CDownload(int port) : m_port(port) {
 
 CDownload::~CDownload() {
     // Results are ignored throughout: in the tool's own run the port is already closed here.
-    V24Purge(m_port, kPurgeOutput);
+    V24Purge(m_port, V24_OUTPUT);
     if (m_restart != 0) ForceReset();
-    V24Purge(m_port, kPurgeInput);
+    V24Purge(m_port, V24_INPUT);
     if (m_savedTimeout < 0) return;
     V24SetTimeout(m_port, m_savedTimeout);
     V24SetLine(m_port, m_savedBaud, m_savedDataBits, m_savedParity, m_savedStopBits);
     V24SetHandshake(m_port, m_savedHandshake);
-    V24Dtr(m_port, kDtrOff);
+    V24Dtr(m_port, V24_OFF);
 }
 
 std::string CDownload::GetErrorText(int code) {

@@ -34,6 +34,15 @@ enum DownloadState {
     STATE_CONNECTING_READBACK = 13,
 };
 
+// Results of the link operations (Connect, SendCommand, EraseFlash, ProgramBlock, ...): they
+// leave the result code alone and tell only how the step went.
+enum LinkResult {
+    LINK_OK = 0,
+    LINK_FAILED = -1,     // refused, garbled or cut short
+    LINK_TIMED_OUT = -2,  // the box did not answer an erase or a programmed block in time
+    LINK_NO_PROMPT = -3,  // no ready prompt before a command
+};
+
 class CDownload : public CObject {
   public:
     static const CRuntimeClass classCDownload;

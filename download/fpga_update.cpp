@@ -95,7 +95,7 @@ int CDownload::FpgaHandshake() {
 int CDownload::UpdateFpga(const std::string& path, const std::string& target) {
     (void)target;  // accepted for the command line's sake; the firmware needs no name
     m_baudRate = RATE_SLOW;
-    V24SetHandshake(m_port, 0);
+    V24SetHandshake(m_port, V24_HANDSHAKE_NONE);
     V24SetLine(m_port, RATE_SLOW, 8, 'N', 1);
 
     stdio_file::File file(qel::dev::OpenFileShared(path));
@@ -117,7 +117,7 @@ int CDownload::UpdateFpga(const std::string& path, const std::string& target) {
     const int fileVersion = fpga::FileVersion(header);
 
     std::uint8_t frame[fpga::MAX_FRAME];
-    V24Purge(m_port, 0);
+    V24Purge(m_port, V24_INPUT);
     fpga::BuildRequest(frame, fpga::OP_VERSION, nullptr, 0);
     if (int rc = FpgaRequest(frame, 0, WAIT_VERSION_MS, false)) return rc;
     const int boxVersion = fpga::BoxVersion(m_fpgaBuffer[9], m_fpgaBuffer[10]);
@@ -127,7 +127,7 @@ int CDownload::UpdateFpga(const std::string& path, const std::string& target) {
         return m_result;
     }
 
-    V24Purge(m_port, 0);
+    V24Purge(m_port, V24_INPUT);
     fpga::BuildRequest(frame, fpga::OP_START, nullptr, 0);
     if (int rc = FpgaRequest(frame, 1, WAIT_START_MS, false)) return rc;
     if (int rc = FpgaHandshake()) return rc;
@@ -138,8 +138,8 @@ int CDownload::UpdateFpga(const std::string& path, const std::string& target) {
     for (;;) {
         const std::size_t n = std::fread(data, 1, sizeof data, file.get());
         if (n == 0) break;
-        V24Purge(m_port, 0);
-        V24Purge(m_port, 1);
+        V24Purge(m_port, V24_INPUT);
+        V24Purge(m_port, V24_OUTPUT);
         qel::dev::Sleep(PAUSE_BEFORE_DATA_MS);
         fpga::BuildRequest(frame, fpga::OP_DATA, data, static_cast<int>(n));
         if (int rc = FpgaRequest(frame, 0, WAIT_DATA_MS, false)) return rc;

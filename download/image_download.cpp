@@ -8,18 +8,14 @@
 
 #include "download/download.h"
 #include "download/image_ids.h"
+#include "download/image_layout.h"
 #include "download/link_protocol.h"
 #include "serial/device/unshared_file.h"
 
 namespace {
 
-constexpr std::uint32_t DEFAULT_START = 0x8000;
 constexpr std::int64_t LOWEST_START = 0x4000;
 constexpr std::int64_t FLASH_END = 0xFFFFF;
-constexpr long MIN_SIZE = 2;
-constexpr long MAX_SIZE = 0xF8000;
-constexpr int BLOCK_BYTES = 2 * link::MAX_BLOCK_WORDS;
-constexpr int TRANSFER_BAUD = 230400;
 
 // Closes the image on every way out of the download.
 struct ImageFile {
@@ -47,7 +43,7 @@ int CDownload::Download(const std::string& path, int startAddress, const std::st
     };
     auto failed = [this] { return m_state == STATE_FAILED; };
 
-    std::uint32_t address = DEFAULT_START;
+    std::uint32_t address = qel::image::LOAD_ADDRESS;
     long size = 0;
     ImageFile image;
     image.stream = qel::dev::OpenFileUnshared(path);
@@ -55,13 +51,13 @@ int CDownload::Download(const std::string& path, int startAddress, const std::st
 
     if (!failed()) {
         size = SizeOf(image.stream);
-        if (size < MIN_SIZE || size > MAX_SIZE) fail(RESULT_FILE_BAD_SIZE);
+        if (!qel::image::SizeFits(size)) fail(RESULT_FILE_BAD_SIZE);
     }
 
     // Room for the filler byte that completes the last word of an odd-sized image.
-    std::uint8_t block[BLOCK_BYTES + 1];
+    std::uint8_t block[qel::image::BLOCK_BYTES + 1];
     if (!failed() && startAddress == -1) {
-        std::size_t got = std::fread(block, 1, BLOCK_BYTES, image.stream);
+        std::size_t got = std::fread(block, 1, qel::image::BLOCK_BYTES, image.stream);
         if (std::ferror(image.stream)) {
             // Unreadable now means unreadable in the block loop: stop before touching the box.
             fail(RESULT_FILE_BAD_SIZE);
@@ -95,24 +91,26 @@ int CDownload::Download(const std::string& path, int startAddress, const std::st
 
     if (!failed()) {
         m_state = STATE_CONNECTING;
-        if (ConnectDevice() != 0) fail(RESULT_NO_ANSWER);
+        if (ConnectDevice() != LINK_OK) fail(RESULT_NO_ANSWER);
     }
-    if (!failed() && EraseFlash(address, end) != 0) {
-        if (ConnectDevice() != 0) {
+    if (!failed() && EraseFlash(address, end) != LINK_OK) {
+        if (ConnectDevice() != LINK_OK) {
             fail(RESULT_NO_ANSWER);
-        } else if (EraseFlash(address, end) != 0) {
+        } else if (EraseFlash(address, end) != LINK_OK) {
             fail(RESULT_ERASE_FAILED);
         }
     }
-    if (!failed() && SetBaudRate(TRANSFER_BAUD) != 0 && Resync() != 0) fail(RESULT_NO_ANSWER);
+    if (!failed() && SetBaudRate(qel::link::TRANSFER_BAUD) != LINK_OK && Resync() != LINK_OK)
+        fail(RESULT_NO_ANSWER);
 
     long taken = 0;
-    std::uint16_t words[link::MAX_BLOCK_WORDS];
+    std::uint16_t words[qel::link::MAX_BLOCK_WORDS];
     while (!failed()) {
         // Never more than the size the erase was sized for; a file that ends early or
         // cannot be read leaves the box half-programmed, which must not pass for success.
         std::size_t want = static_cast<std::size_t>(
-            size - taken < BLOCK_BYTES ? size - taken : static_cast<long>(BLOCK_BYTES));
+            size - taken < qel::image::BLOCK_BYTES ? size - taken
+                                                   : static_cast<long>(qel::image::BLOCK_BYTES));
         std::size_t n = want > 0 ? std::fread(block, 1, want, image.stream) : 0;
         if (n < want) {
             fail(RESULT_FILE_BAD_SIZE);
@@ -121,14 +119,11 @@ int CDownload::Download(const std::string& path, int startAddress, const std::st
         if (n == 0) break;
         taken += static_cast<long>(n);
         m_state = STATE_TRANSFERRING;
-        if (n % 2 != 0) block[n++] = 0xFF;
-        // The image holds each word high byte first.
+        n = qel::image::CompleteWord(block, n);
         int count = static_cast<int>(n / 2);
-        for (int i = 0; i < count; ++i) {
-            words[i] = static_cast<std::uint16_t>(block[2 * i] << 8 | block[2 * i + 1]);
-        }
-        while (ProgramBlock(words, address, count) != 0) {
-            if (Resync() != 0) {
+        qel::image::ToWords(block, n / 2, words);
+        while (ProgramBlock(words, address, count) != LINK_OK) {
+            if (Resync() != LINK_OK) {
                 fail(RESULT_NO_ANSWER);
                 break;
             }
@@ -138,11 +133,11 @@ int CDownload::Download(const std::string& path, int startAddress, const std::st
         const long after =
             before + static_cast<long>(n) < size ? before + static_cast<long>(n) : size;
         ReportProgress(ProgressKind::Program, address, before, failed() ? before : after, size,
-                       static_cast<int>(before / BLOCK_BYTES));
+                       static_cast<int>(before / qel::image::BLOCK_BYTES));
         address += static_cast<std::uint32_t>(n);
     }
 
-    if (!failed() && Reset() != 0) fail(RESULT_NO_ANSWER);
+    if (!failed() && Reset() != LINK_OK) fail(RESULT_NO_ANSWER);
 
     if (failed()) return -1;
     m_state = STATE_FINISHED;

@@ -4,12 +4,12 @@
 #include <cstring>
 
 #include "download/download.h"
+#include "download/image_layout.h"
 #include "download/stdio_file.h"
 #include "serial/device/unshared_file.h"
 
 namespace {
 
-constexpr long MAX_IMAGE_SIZE = 0xF8000;
 constexpr long MARKER_OFFSET = 1024;
 constexpr long STRINGS_OFFSET = 1280;
 constexpr int AREA_SIZE = 256;
@@ -27,7 +27,7 @@ int CDownload::ReadImageStrings(const std::string& path, std::vector<std::string
         return -1;
     }
     const long size = stdio_file::Size(file.get());
-    if (size < 2 || size > MAX_IMAGE_SIZE) {
+    if (!qel::image::SizeFits(size)) {
         m_state = STATE_FAILED;
         m_result = RESULT_FILE_BAD_SIZE;
         return -1;

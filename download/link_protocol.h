@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-namespace link {
+namespace qel::link {
 
 constexpr int READY = 'r';    // ready prompt; also the acceptance of the device name
 constexpr int ACK = '+';      // positive answer, both ways
@@ -14,7 +14,8 @@ constexpr int CLOSE = 'n';    // the host's closing byte after the box's final "
 
 constexpr int MAX_BLOCK_WORDS = 2048;
 
-constexpr int LINK_BAUD = 19200;  // the bootloader always listens at this rate first
+constexpr int LINK_BAUD = 19200;       // the bootloader always listens at this rate first
+constexpr int TRANSFER_BAUD = 230400;  // asked for before blocks go either way
 constexpr int PROMPT_WAIT_MS = 2000;
 constexpr int ERASE_PERIOD_MS = 8200;
 constexpr int PROGRAM_WAIT_MS = 5000;
@@ -23,4 +24,4 @@ constexpr int PROGRAM_WAIT_MS = 5000;
 // the box restarts into its bootloader.
 void BreakReset(int port);
 
-}  // namespace link
+}  // namespace qel::link

@@ -21,8 +21,8 @@ bool Ask(CDownload& client, const char* command, std::size_t area, std::string& 
     // Zeroed and one byte longer than the largest block, so that a text without its NUL ends
     // with the received words instead of running on.
     char buffer[4096 + 1] = {};
-    if (client.SendCommand(command, QUERY_FIRST, QUERY_LAST) != 0) return false;
-    if (client.ReceiveString(buffer) != 0) return false;
+    if (client.SendCommand(command, QUERY_FIRST, QUERY_LAST) != LINK_OK) return false;
+    if (client.ReceiveString(buffer) != LINK_OK) return false;
     const void* end = std::memchr(buffer, '\0', area - 1);
     text.assign(buffer, end ? static_cast<const char*>(end) - buffer : area - 1);
     return true;
@@ -51,13 +51,13 @@ int CDownload::GetBootVersion(std::string& answer) {
 
 int CDownload::GetProgramVersion(std::string& answer) {
     m_state = STATE_FINISHED;
-    if (ConnectDevice() == 0 && Ask(*this, "GPV", ANSWER_AREA, answer)) return 0;
+    if (ConnectDevice() == LINK_OK && Ask(*this, "GPV", ANSWER_AREA, answer)) return 0;
     return QueryFailed(answer);
 }
 
 int CDownload::GetHardwareVersion(std::string& answer) {
     m_state = STATE_FINISHED;
-    if (ConnectDevice() == 0 && Ask(*this, "GHV", ANSWER_AREA, answer)) return 0;
+    if (ConnectDevice() == LINK_OK && Ask(*this, "GHV", ANSWER_AREA, answer)) return 0;
     return QueryFailed(answer);
 }
 

@@ -3,14 +3,11 @@
 #include <cstdio>
 
 #include "download/download.h"
+#include "download/image_layout.h"
+#include "download/link_protocol.h"
 #include "download/stdio_file.h"
 
-namespace {
-
-constexpr int BLOCK_BYTES = 4096;
-constexpr int FAST_RATE = 230400;
-
-}  // namespace
+namespace {}  // namespace
 
 int CDownload::ReadBack(const std::string& path, int first, int last) {
     m_state = STATE_STARTED;
@@ -25,11 +22,12 @@ int CDownload::ReadBack(const std::string& path, int first, int last) {
 
     if (m_state != STATE_FAILED) {
         m_state = STATE_CONNECTING_READBACK;
-        if (ConnectDevice() != 0) fail(RESULT_NO_ANSWER);
+        if (ConnectDevice() != LINK_OK) fail(RESULT_NO_ANSWER);
     }
     if (m_state != STATE_FAILED) {
         // Without the fast rate the read goes on at the rate Connect leaves.
-        if (SetBaudRate(FAST_RATE) != 0 && ConnectDevice() != 0) fail(RESULT_NO_ANSWER);
+        if (SetBaudRate(qel::link::TRANSFER_BAUD) != LINK_OK && ConnectDevice() != LINK_OK)
+            fail(RESULT_NO_ANSWER);
     }
 
     // 64 bits: a range that ends at the top of the int range must not wrap.
@@ -37,28 +35,25 @@ int CDownload::ReadBack(const std::string& path, int first, int last) {
     const std::int64_t range = static_cast<std::int64_t>(last) + 1 - first;
     // A whole number of words: an odd range is completed by the box's next byte.
     const long total = range <= 0 ? 0 : static_cast<long>(range + range % 2);
-    std::uint16_t words[BLOCK_BYTES / 2];
-    std::uint8_t bytes[BLOCK_BYTES];
+    std::uint16_t words[qel::image::BLOCK_BYTES / 2];
+    std::uint8_t bytes[qel::image::BLOCK_BYTES];
     while (m_state != STATE_FAILED) {
         std::int64_t n = static_cast<std::int64_t>(last) + 1 - address;
         if (n <= 0) break;
         m_state = STATE_TRANSFERRING;
-        if (n > BLOCK_BYTES) n = BLOCK_BYTES;
+        if (n > qel::image::BLOCK_BYTES) n = qel::image::BLOCK_BYTES;
         if (n % 2 != 0) ++n;
         const int count = static_cast<int>(n / 2);
         const auto at = static_cast<std::uint32_t>(address);
 
-        bool read = ReadMemory(words, at, count) == 0;
-        while (!read && Resync() == 0) read = ReadMemory(words, at, count) == 0;
+        bool read = ReadMemory(words, at, count) == LINK_OK;
+        while (!read && Resync() == LINK_OK) read = ReadMemory(words, at, count) == LINK_OK;
         if (!read) {
             // The block holds no flash data: the file keeps only what really came.
             fail(RESULT_NO_ANSWER);
             break;
         }
-        for (int i = 0; i < count; ++i) {
-            bytes[2 * i] = static_cast<std::uint8_t>(words[i] >> 8);
-            bytes[2 * i + 1] = static_cast<std::uint8_t>(words[i] & 0xFF);
-        }
+        qel::image::ToBytes(words, static_cast<std::size_t>(count), bytes);
         if (std::fwrite(bytes, 1, static_cast<std::size_t>(n), file.get()) !=
             static_cast<std::size_t>(n)) {
             fail(RESULT_FILE_UNKNOWN);
@@ -66,7 +61,7 @@ int CDownload::ReadBack(const std::string& path, int first, int last) {
         }
         const long before = static_cast<long>(address - first);
         ReportProgress(ProgressKind::Read, at, before, before + static_cast<long>(n), total,
-                       static_cast<int>(before / BLOCK_BYTES));
+                       static_cast<int>(before / qel::image::BLOCK_BYTES));
         address += n;
     }
 

@@ -3,15 +3,12 @@
 #include <cstring>
 
 #include "download/download.h"
+#include "download/image_layout.h"
 #include "download/stdio_file.h"
 #include "serial/device/unshared_file.h"
 
 namespace {
 
-constexpr std::uint32_t LOAD_ADDRESS = 0x8000;
-constexpr long MAX_IMAGE_SIZE = 0xF8000;
-constexpr int BLOCK_BYTES = 4096;
-constexpr int FAST_RATE = 230400;
 // The firmware writes its own word here after programming, so it never matches the image.
 constexpr std::uint32_t EXEMPT_ADDRESS = 0x8450;
 
@@ -31,32 +28,32 @@ int CDownload::Verify(const std::string& path) {
         fail(RESULT_FILE_UNKNOWN);
     } else {
         size = stdio_file::Size(file.get());
-        if (size < 2 || size > MAX_IMAGE_SIZE) fail(RESULT_FILE_BAD_SIZE);
+        if (!qel::image::SizeFits(size)) fail(RESULT_FILE_BAD_SIZE);
     }
 
-    std::uint32_t address = LOAD_ADDRESS;
+    std::uint32_t address = qel::image::LOAD_ADDRESS;
     if (m_state != STATE_FAILED) {
         m_state = STATE_CONNECTING;
-        if (ConnectDevice() != 0) fail(RESULT_NO_ANSWER);
+        if (ConnectDevice() != LINK_OK) fail(RESULT_NO_ANSWER);
     }
     if (m_state != STATE_FAILED) {
-        if (SetBaudRate(FAST_RATE) != 0 && Resync() != 0) fail(RESULT_NO_ANSWER);
+        if (SetBaudRate(qel::link::TRANSFER_BAUD) != LINK_OK && Resync() != LINK_OK)
+            fail(RESULT_NO_ANSWER);
     }
 
-    std::uint8_t bytes[BLOCK_BYTES + 1];
-    std::uint16_t image[BLOCK_BYTES / 2];
-    std::uint16_t flash[BLOCK_BYTES / 2];
+    std::uint8_t bytes[qel::image::BLOCK_BYTES + 1];
+    std::uint16_t image[qel::image::BLOCK_BYTES / 2];
+    std::uint16_t flash[qel::image::BLOCK_BYTES / 2];
     while (m_state != STATE_FAILED) {
-        std::size_t n = std::fread(bytes, 1, BLOCK_BYTES, file.get());
+        std::size_t n = std::fread(bytes, 1, qel::image::BLOCK_BYTES, file.get());
         if (n == 0) break;
         m_state = STATE_COMPARING;
-        if (n % 2 != 0) bytes[n++] = 0xFF;
+        n = qel::image::CompleteWord(bytes, n);
         const int words = static_cast<int>(n / 2);
-        for (int i = 0; i < words; ++i)
-            image[i] = static_cast<std::uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+        qel::image::ToWords(bytes, n / 2, image);
 
-        bool read = ReadMemory(flash, address, words) == 0;
-        while (!read && Resync() == 0) read = ReadMemory(flash, address, words) == 0;
+        bool read = ReadMemory(flash, address, words) == LINK_OK;
+        while (!read && Resync() == LINK_OK) read = ReadMemory(flash, address, words) == LINK_OK;
         if (!read) {
             // Nothing came from the flash for this block: there is nothing to compare.
             fail(RESULT_NO_ANSWER);
@@ -70,11 +67,11 @@ int CDownload::Verify(const std::string& path) {
             fail(RESULT_VERIFY_FAILED);
             break;
         }
-        const long before = static_cast<long>(address - LOAD_ADDRESS);
+        const long before = static_cast<long>(address - qel::image::LOAD_ADDRESS);
         const long done =
             before + static_cast<long>(n) < size ? before + static_cast<long>(n) : size;
         ReportProgress(ProgressKind::Verify, address, before, done, size,
-                       static_cast<int>(before / BLOCK_BYTES));
+                       static_cast<int>(before / qel::image::BLOCK_BYTES));
         address += static_cast<std::uint32_t>(n);
     }
 

@@ -40,7 +40,7 @@ void Check(bool holds) {
 }
 
 void RunOperation(int op) {
-    const int port = V24Open(kPort, 1);
+    const int port = V24Open(kPort, V24_EXCLUSIVE);
     {
         CDownload client(port);
         std::string answer;

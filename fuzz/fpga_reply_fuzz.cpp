@@ -54,7 +54,7 @@ qel::dev::DWORD RateAfter(const fuzz_line::Bytes& heard) {
 }
 
 int RunUpdate() {
-    const int port = V24Open(kPort, 1);
+    const int port = V24Open(kPort, V24_EXCLUSIVE);
     int rc = 0;
     {
         CDownload client(port);

@@ -41,7 +41,7 @@ struct Rig {
     Rig() {
         SetTimeScale(kSpeedUp);
         RegisterVirtualPort("COM9", line.a);
-        port = V24Open("COM9", 1);
+        port = V24Open("COM9", V24_EXCLUSIVE);
         char templ[] = "/tmp/xmodem_fuzz.XXXXXX";
         dir = mkdtemp(templ) ? templ : "/tmp";
         path = dir + "/received.bin";
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int result = XmReceive(rig.port, rig.path.c_str(), crc, g_cancelAt ? Progress : nullptr);
     done = true;
     sender.join();
-    V24Purge(rig.port, 0);
+    V24Purge(rig.port, V24_INPUT);
     unsigned char rest[4096];
     while (rig.line.b->Read(rest, sizeof rest).count > 0) {
     }

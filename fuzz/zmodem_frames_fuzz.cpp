@@ -22,13 +22,13 @@ struct Port {
         // Every time-out ends at once: the input is all there before the readers start.
         SetTimeScale(1000);
         RegisterVirtualPort("COM9", line.a);
-        handle = V24Open("COM9", 1);
+        handle = V24Open("COM9", V24_EXCLUSIVE);
         V24SetLine(handle, 115200, 8, 0, 0);
         DCB dcb;
         line.b->GetCommState(dcb);
         dcb.BaudRate = 115200;
         line.b->SetCommState(dcb);
-        V24SetQueueSize(handle, 0, 8192);
+        V24SetQueueSize(handle, V24_INPUT, 8192);
     }
 };
 
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static ZmBuffer buffer;
     const int h = port.handle;
     if (h < 0 || size > 6000) return 0;
-    V24Purge(h, 0);
+    V24Purge(h, V24_INPUT);
     port.line.b->Write(data, static_cast<DWORD>(size));
     V24SetTimeout(h, 5);
     for (int frames = 0; frames < 64; ++frames) {

@@ -33,15 +33,15 @@ bool Purge(V24Port& port, DWORD flags) {
 // Switches a modem output; shared by DTR and RTS.
 int SwitchLine(V24Port& port, int operation, int& state, DWORD on, DWORD off) {
     switch (operation) {
-        case 0:
+        case V24_OFF:
             if (!Escape(port, off)) return V24_DEVICE_FAILED;
             state = 0;
             return 0;
-        case 1:
+        case V24_ON:
             if (!Escape(port, on)) return V24_DEVICE_FAILED;
             state = 1;
             return 1;
-        case 2:
+        case V24_ASK:
             return state;
         default:
             return V24_BAD_ARGUMENT;
@@ -155,24 +155,24 @@ int V24SetHandshake(int handle, int mode) {
     int result = 0;
     V24Port* port = FindPort(handle, result);
     if (!port) return result;
-    if (mode < 0 || mode > 3) return V24_BAD_ARGUMENT;
+    if (mode < V24_HANDSHAKE_NONE || mode > V24_HANDSHAKE_RTSCTS) return V24_BAD_ARGUMENT;
     DCB& dcb = port->lineSettings;
     dcb.fOutX = 0;
     dcb.fInX = 0;
     dcb.fOutxCtsFlow = 0;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    if (mode == 1 || mode == 2) {
+    if (mode == V24_HANDSHAKE_XONXOFF || mode == V24_HANDSHAKE_XONXOFF_TOO) {
         dcb.fOutX = 1;
         dcb.fInX = 1;
-    } else if (mode == 3) {
+    } else if (mode == V24_HANDSHAKE_RTSCTS) {
         dcb.fOutxCtsFlow = 1;
         dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
     }
     if (!Apply(*port, dcb)) return V24_DEVICE_FAILED;
     port->handshake = mode;
-    V24Rts(handle, 1);
-    V24Dtr(handle, 1);
+    V24Rts(handle, V24_ON);
+    V24Dtr(handle, V24_ON);
     return 0;
 }
 
@@ -201,12 +201,12 @@ int V24SetQueueSize(int handle, int which, int size) {
     V24Port* port = FindPort(handle, result);
     if (!port) return result;
     const DWORD newSize = static_cast<DWORD>(size);
-    if (which == 1) {
+    if (which == V24_OUTPUT) {
         if (!Setup(*port, static_cast<DWORD>(port->inQueueSize), newSize)) {
             return V24_DEVICE_FAILED;
         }
         port->outQueueSize = size;
-    } else if (which == 0) {
+    } else if (which == V24_INPUT) {
         if (!Setup(*port, newSize, static_cast<DWORD>(port->outQueueSize))) {
             return V24_DEVICE_FAILED;
         }
@@ -230,8 +230,8 @@ int V24GetQueueSize(int handle, int which) {
     int result = 0;
     V24Port* port = FindPort(handle, result);
     if (!port) return result;
-    if (which == 0) return port->inQueueSize;
-    if (which == 1) return port->outQueueSize;
+    if (which == V24_INPUT) return port->inQueueSize;
+    if (which == V24_OUTPUT) return port->outQueueSize;
     return V24_BAD_ARGUMENT;
 }
 
@@ -239,13 +239,13 @@ int V24Purge(int handle, int which) {
     int result = 0;
     V24Port* port = FindPort(handle, result);
     if (!port) return result;
-    if (which == 1) {
+    if (which == V24_OUTPUT) {
         if (!Purge(*port, PURGE_TXABORT) || !Purge(*port, PURGE_TXCLEAR)) {
             return V24_DEVICE_FAILED;
         }
         return 0;
     }
-    if (which == 0) {
+    if (which == V24_INPUT) {
         if (!Purge(*port, PURGE_RXABORT) || !Purge(*port, PURGE_RXCLEAR)) {
             return V24_DEVICE_FAILED;
         }
@@ -267,6 +267,6 @@ int V24Rts(int handle, int operation) {
     V24Port* port = FindPort(handle, result);
     if (!port) return result;
     // The driver owns RTS under hardware flow control.
-    if (port->handshake == 3) return V24_RTS_HANDSHAKE;
+    if (port->handshake == V24_HANDSHAKE_RTSCTS) return V24_RTS_HANDSHAKE;
     return SwitchLine(*port, operation, port->rtsState, SETRTS, CLRRTS);
 }

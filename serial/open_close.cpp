@@ -109,7 +109,7 @@ int V24Open(const char* name, int exclusive) {
 
     std::snprintf(port->deviceName, sizeof port->deviceName, "%s", path.c_str());
     port->timeout = 1000;
-    port->handshake = 0;
+    port->handshake = V24_HANDSHAKE_NONE;
     port->lastError = 0;
     port->index = handle;
     port->notifyWindow = nullptr;
@@ -197,8 +197,8 @@ int V24Open(const char* name, int exclusive) {
         return V24_THREAD_START;
     }
 
-    V24Dtr(handle, 1);
-    V24Rts(handle, 1);
+    V24Dtr(handle, V24_ON);
+    V24Rts(handle, V24_ON);
     ClearStaging(*port);
     claim.kept = true;
     return handle;

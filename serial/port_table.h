@@ -69,7 +69,7 @@ struct V24Port {
     int xoffLevel = 3072;
     int lineErrors = 0;
     int timeout = 1000;
-    int handshake = 0;
+    int handshake = V24_HANDSHAKE_NONE;
     // Shared with this opening's receive thread.
     std::shared_ptr<ReceiveLink> link;
 };

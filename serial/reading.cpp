@@ -196,11 +196,11 @@ int V24GetQueueCount(int handle, int which) {
     V24Port* port = FindPort(handle, result);
     if (!port) return result;
     MergeLineErrors(*port, true);
-    if (which == 0) {
+    if (which == V24_INPUT) {
         return static_cast<int>(port->rxEnd - port->rxNext) +
                static_cast<int>(port->driverStatus.cbInQue);
     }
-    if (which == 1) return static_cast<int>(port->driverStatus.cbOutQue);
+    if (which == V24_OUTPUT) return static_cast<int>(port->driverStatus.cbOutQue);
     return V24_BAD_ARGUMENT;
 }
 
@@ -209,10 +209,10 @@ int V24IsQueueEmpty(int handle, int which) {
     V24Port* port = FindPort(handle, result);
     if (!port) return result;
     MergeLineErrors(*port, true);
-    if (which == 0) {
+    if (which == V24_INPUT) {
         return port->rxEnd == port->rxNext && port->driverStatus.cbInQue == 0 ? 1 : 0;
     }
-    if (which == 1) return port->driverStatus.cbOutQue == 0 ? 1 : 0;
+    if (which == V24_OUTPUT) return port->driverStatus.cbOutQue == 0 ? 1 : 0;
     return V24_BAD_ARGUMENT;
 }
 
@@ -227,7 +227,7 @@ int V24SetNotify(int handle, V24NotifyWindow window, unsigned message) {
     if (!window || message == 0) return 0;
     // A paused thread would not report the next arrival.
     port->resumeSignal->Set();
-    if (V24IsQueueEmpty(handle, 0) == 0) window(message, port->index);
+    if (V24IsQueueEmpty(handle, V24_INPUT) == 0) window(message, port->index);
     return 0;
 }
 

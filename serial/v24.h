@@ -28,6 +28,27 @@ enum V24Error {
 
 constexpr int V24_PORTS = 10;
 
+// The arguments the functions take as plain int, by name. The functions keep their int
+// parameters and refuse other values with V24_BAD_ARGUMENT.
+
+// Access of V24Open: whether the device may be opened by nobody else meanwhile.
+enum V24Access { V24_SHARED = 0, V24_EXCLUSIVE = 1 };
+
+// The queue meant by V24Purge, V24SetQueueSize, V24GetQueueSize, V24GetQueueCount and
+// V24IsQueueEmpty.
+enum V24Queue { V24_INPUT = 0, V24_OUTPUT = 1 };
+
+// Flow-control modes of V24SetHandshake and V24GetHandshake. Mode 2 is taken as mode 1.
+enum V24Handshake {
+    V24_HANDSHAKE_NONE = 0,
+    V24_HANDSHAKE_XONXOFF = 1,
+    V24_HANDSHAKE_XONXOFF_TOO = 2,
+    V24_HANDSHAKE_RTSCTS = 3,
+};
+
+// Operations of V24Dtr and V24Rts; each returns the line's state after the call.
+enum V24LineOperation { V24_OFF = 0, V24_ON = 1, V24_ASK = 2 };
+
 // Stands in for the window that receives the data-arrival message: called from the port's
 // receive thread with the message number and the port's handle, and not waited for by any
 // reader. V24SetNotify calls it itself, in the caller's thread, when bytes already wait.

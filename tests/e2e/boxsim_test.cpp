@@ -44,7 +44,7 @@ TEST(BoxsimE2e, PlaysTheBoxOnAPtyAndCleansUpWhenStopped) {
     ASSERT_GE(port, 0);
     // After SBD the box is at 115200. A host still at 19200 hears garbage ...
     ASSERT_EQ(Read(port), 'r');
-    V24Purge(port, 1);
+    V24Purge(port, V24_OUTPUT);
     auto frame = qel::sim::test::Frame("SBD", 115200, 0);
     V24WriteBuffer(port, frame.data(), static_cast<int>(frame.size()));
     V24WriteByte(port, 'L');
@@ -57,7 +57,7 @@ TEST(BoxsimE2e, PlaysTheBoxOnAPtyAndCleansUpWhenStopped) {
     EXPECT_NE(heard, -1);
     // ... and what it sends at the lower rate stands in for a break: the bootloader restarts
     // at 19200 and prompts, as the host's break would make it on a wire.
-    V24Purge(port, 1);
+    V24Purge(port, V24_OUTPUT);
     V24WriteString(port, "PLV 200");
     V24WriteByte(port, 0);
     EXPECT_EQ(Read(port), 'r');

@@ -190,8 +190,9 @@ TEST_F(Link, ResyncStepsDownOneRateBelowTheLastAndOnlyTheSecondNopAtARateCounts)
                 if (box.Command(sbd) != '+') return;
                 tried.push_back(sbd.p1);
                 if (sbd.p1 != accepted) continue;
-                qel::dev::Sleep(50);  // the box settles before it prompts at the new rate
                 box.SetBaud(accepted);
+                // The box prompts at the new rate once the host has followed.
+                if (!box.AwaitHostBaud(accepted)) return;
                 box.Command(nop, 1);  // the first command at the new rate goes wrong
                 box.Command(nop);
                 return;

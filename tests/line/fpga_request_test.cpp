@@ -80,7 +80,7 @@ TEST_F(FpgaRequest, OddRepliesEndInTheirErrorLineWithinBoundedTime) {
         EXPECT_EQ(client->GetError(), row.rc ? row.rc : RESULT_OK);
         EXPECT_EQ(out, row.out);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        V24Purge(port, 0);
+        V24Purge(port, V24_INPUT);
     }
 }
 

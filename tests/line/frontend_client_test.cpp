@@ -26,7 +26,7 @@ struct FrontendClientPort : ::testing::Test {
         port = V24Open("COM41", 1);
         ASSERT_GE(port, 0);
         ASSERT_EQ(V24SetLine(port, 9600, 7, 'E', 2), 0);
-        ASSERT_EQ(V24SetHandshake(port, 1), 0);
+        ASSERT_EQ(V24SetHandshake(port, V24_HANDSHAKE_XONXOFF), 0);
         ASSERT_EQ(V24SetTimeout(port, 250), 0);
     }
     void ExpectSettingsAsOpened() {
@@ -48,12 +48,12 @@ TEST_F(FrontendClientPort, TakesOneSecondTimeoutAndGivesThePortBackAsFoundWithDt
         EXPECT_EQ(V24GetTimeout(port), 1000);
         // What an operation might leave behind.
         V24SetLine(port, 57600, 8, 'N', 1);
-        V24SetHandshake(port, 0);
+        V24SetHandshake(port, V24_HANDSHAKE_NONE);
         V24SetTimeout(port, 40);
     }
     ExpectSettingsAsOpened();
     EXPECT_FALSE(line.a->DtrOn());
-    EXPECT_EQ(V24Dtr(port, 2), 0);
+    EXPECT_EQ(V24Dtr(port, V24_ASK), 0);
     // A fresh client restarts nothing: the box hears neither a command nor a break.
     EXPECT_FALSE(line.b->WaitReadable(50));
     EXPECT_EQ(line.b->BreaksReceived(), 0);

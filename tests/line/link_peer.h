@@ -52,7 +52,8 @@ inline Frame Decode(const Bytes& raw) {
 
 class Peer {
   public:
-    explicit Peer(std::shared_ptr<qel::dev::VirtualEnd> end) : end_(std::move(end)) {
+    Peer(std::shared_ptr<qel::dev::VirtualEnd> end, std::shared_ptr<qel::dev::VirtualEnd> host)
+        : end_(std::move(end)), host_(std::move(host)) {
         SetBaud(19200);
     }
     ~Peer() { Join(); }
@@ -64,6 +65,13 @@ class Peer {
         end_->SetCommState(dcb);
     }
     qel::dev::VirtualEnd& End() { return *end_; }
+    // Waits up to 5 s (real time) until the host's end runs at rate: a box that prompts
+    // sooner is heard garbled, however long it settled first.
+    bool AwaitHostBaud(qel::dev::DWORD rate) {
+        for (int i = 0; i < 1000 && host_->BaudRate() != rate; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return host_->BaudRate() == rate;
+    }
     // Runs a script for one exchange; heard then holds only what the host sends from now.
     void Start(std::function<void(Peer&)> script) {
         heard.clear();
@@ -169,6 +177,7 @@ class Peer {
 
   private:
     std::shared_ptr<qel::dev::VirtualEnd> end_;
+    std::shared_ptr<qel::dev::VirtualEnd> host_;
     std::thread thread_;
 };
 
@@ -183,7 +192,7 @@ class LinkTest : public ::testing::Test {
         ASSERT_GE(port_, 0);
         V24SetLine(port_, 19200, 8, 'N', 1);
         client = std::make_unique<CDownload>(port_);
-        peer = std::make_unique<Peer>(line_.b);
+        peer = std::make_unique<Peer>(line_.b, line_.a);
     }
     void TearDown() override {
         peer->Join();

@@ -38,7 +38,8 @@ TEST_F(Bootloader, AnswersOnlyItsOwnNameAndEchoesTheNopFrameChecksum) {
     EXPECT_TRUE(box->Violations().empty());
 }
 
-TEST_F(Bootloader, ProgramsAndReadsBackWordsInTheImageFilesByteOrder) {
+// Reading the flash back is the verify's and the read-back's to prove, against this box.
+TEST_F(Bootloader, ProgramsWordsInTheImageFilesByteOrderOnlyOverErasedFlash) {
     Start();
     ASSERT_TRUE(host.Name("PLV 200"));
     ASSERT_TRUE(Command(host, "DEL", 0x8000, 0x8002));
@@ -53,17 +54,6 @@ TEST_F(Bootloader, ProgramsAndReadsBackWordsInTheImageFilesByteOrder) {
     EXPECT_EQ(box->FlashRange(0x7FFE, 8), (Bytes{0xFF, 0xFF, 0x12, 0x34, 0x56, 0x78, 0xFF, 0xFF}));
     ASSERT_EQ(box->Erased().size(), 1u);
     EXPECT_EQ(box->Erased()[0].last, 0x8002u);
-
-    ASSERT_TRUE(Command(host, "RDM", 0x8000, 0x8003));
-    host.Send(Bytes{'*', '*'});
-    EXPECT_EQ(host.GetN(6), (Bytes{2, 0, 0x34, 0x12, 0x78, 0x56}));
-    const std::uint16_t crc =
-        ChecksumWord(ChecksumWord(ChecksumByte(ChecksumByte(0, 2), 0), 0x1234), 0x5678);
-    host.Send('*');
-    EXPECT_EQ(host.Get(), crc & 0xFF);
-    host.Send('*');
-    EXPECT_EQ(host.Get(), crc >> 8);
-    host.Send('+');
 
     // Programming the same bytes again, without an erase, is the host's fault.
     ASSERT_TRUE(Command(host, "PRO", 0x8000, 0x8000));
