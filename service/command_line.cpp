@@ -45,6 +45,18 @@ const Command kCommands[] = {
      "Sends the files by ZMODEM, in one batch.\n"},
     {"zrecv", "FOLDER --port PORT [--baud N] [--json]",
      "Receives files by ZMODEM into FOLDER until the sender ends the batch.\n"},
+    {"dial", "PORT NUMBER [--pulse] [--baud N] [--json]",
+     "Dials NUMBER through the modem on PORT (tone; --pulse: pulse dialling) and reports its\n"
+     "answer. For checking a line and a modem: the call lasts only while qelflash holds the\n"
+     "port. On Linux closing the port drops DTR (unless the device's hupcl is off), and a\n"
+     "modem set to hang up on DTR (AT&D2) ends the call then; otherwise use hangup.\n"
+     "  --baud N   the rate the modem is used at (default 115200)\n"
+     "Exit code: 0 CONNECT; 30 OK, 31 NO CARRIER, 32 ERROR, 33 BUSY, 34 NO DIALTONE; 40 no\n"
+     "answer within two minutes, 41 an answer that is none of these, 42 the port failed\n"
+     "during the dial; a port that cannot be opened 256 + its code (255 busy, 254 missing).\n"},
+    {"hangup", "PORT [--baud N] [--json]",
+     "Hangs up the modem on PORT: \"+++\" between two 2 s pauses, then ATH (takes 4.5 s or\n"
+     "more). Exit code 0 done; a port that cannot be opened or fails, 256 + its code.\n"},
     {"strings", "IMAGE [--json]",
      "Lists the identification strings of an image file (no box needed).\n"},
     {"ports", "[--json]",
@@ -80,6 +92,16 @@ bool Hex(const std::string& text, int& value) {
     unsigned long n = std::strtoul(digits.c_str(), &end, 16);
     if (*end != '\0' || n > HIGHEST_ADDRESS || digits[0] == '-' || digits[0] == '+') return false;
     value = static_cast<int>(n);
+    return true;
+}
+
+// What a modem takes in a dial command. A carriage return or an AT command of its own would
+// end the dial and reach the modem as a command.
+bool DialString(const std::string& number) {
+    if (number.empty() || number.size() > 40) return false;
+    for (char ch : number) {
+        if (!std::strchr("0123456789*#,;W@!ABCDPTwabcdpt", ch) || ch == '\0') return false;
+    }
     return true;
 }
 
@@ -140,6 +162,10 @@ bool IsTransfer(const std::string& command) {
     return command == "xsend" || command == "xrecv" || command == "zsend" || command == "zrecv";
 }
 
+bool IsModem(const std::string& command) {
+    return command == "dial" || command == "hangup";
+}
+
 bool TakesManyPorts(const std::string& command) {
     return command == "flash" || command == "fpga" || command == "verify" || command == "info";
 }
@@ -148,7 +174,7 @@ std::string UsageLine(const std::string& command) {
     const Command* c = Find(command);
     if (!c) {
         return "usage: qelflash "
-               "flash|fpga|verify|read|info|xsend|xrecv|zsend|zrecv|strings|ports|sim"
+               "flash|fpga|verify|read|info|xsend|xrecv|zsend|zrecv|dial|hangup|strings|ports|sim"
                " ... (--help)";
     }
     return std::string("usage: qelflash ") + c->name + " " + c->usage;
@@ -158,7 +184,10 @@ std::string HelpText(const std::string& command) {
     const Command* c = Find(command);
     if (c) {
         std::string text = UsageLine(command) + "\n" + c->help;
-        if (TakesManyPorts(command) || command == "read" || IsTransfer(command)) text += kCommon;
+        if (TakesManyPorts(command) || command == "read" || IsTransfer(command) ||
+            IsModem(command)) {
+            text += kCommon;
+        }
         return text;
     }
     std::string text =
@@ -218,7 +247,7 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& o, std::string
             break;
         } else if (boxCommand && (a == "--port" || a == "-p")) {
             if (!value(v) || !AddPorts(v, o.ports, error)) return false;
-        } else if (boxCommand && a == "--target") {
+        } else if (boxCommand && !IsModem(c) && a == "--target") {
             if (!value(v)) return false;
             if (v.empty() || v.size() > 8) {
                 error = "--target wants a name of 1 to 8 characters";
@@ -249,7 +278,7 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& o, std::string
                 return false;
             }
             o.stallSeconds = static_cast<int>(n);
-        } else if (IsTransfer(c) && a == "--baud") {
+        } else if ((IsTransfer(c) || IsModem(c)) && a == "--baud") {
             if (!value(v)) return false;
             char* end = nullptr;
             long n = std::strtol(v.c_str(), &end, 10);
@@ -258,6 +287,8 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& o, std::string
                 return false;
             }
             o.baud = static_cast<int>(n);
+        } else if (c == "dial" && a == "--pulse") {
+            o.pulse = true;
         } else if (c == "xsend" && a == "--1k") {
             o.use1k = true;
         } else if (c == "sim" && a == "--dir") {
@@ -272,6 +303,22 @@ bool ParseCommandLine(int argc, const char* const* argv, Options& o, std::string
         }
     }
 
+    if (IsModem(c) && o.ports.empty() && !positional.empty()) {
+        if (!AddPorts(positional.front(), o.ports, error)) return false;
+        positional.erase(positional.begin());
+    }
+    if (c == "dial") {
+        if (positional.size() != 1) {
+            error = "one number wanted";
+            return false;
+        }
+        o.number = positional.front();
+        positional.clear();
+        if (!DialString(o.number)) {
+            error = "bad number " + o.number + " (digits, * # , ; W @ ! A-D P T, up to 40)";
+            return false;
+        }
+    }
     const bool wantsFile = c == "flash" || c == "fpga" || c == "verify" || c == "read" ||
                            c == "strings" || IsTransfer(c);
     if (c == "zsend" && !positional.empty()) {

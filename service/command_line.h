@@ -12,7 +12,9 @@ struct Options {
     std::string file;  // image, .vme file, read-back file, or the file a transfer moves
     std::vector<std::string> files;  // zsend: every file, the first one also in file
     bool use1k = false;              // xsend: 1024-byte blocks
-    int baud = 115200;               // transfers: the line's rate
+    int baud = 115200;               // transfers and the modem: the line's rate
+    std::string number;              // dial: the number, as the modem takes it
+    bool pulse = false;              // dial: pulse instead of tone
     std::vector<PortSpec> ports;
     bool json = false;
     bool help = false;
@@ -37,8 +39,10 @@ std::string UsageLine(const std::string& command);
 // The whole help of a subcommand (or of qelflash itself).
 std::string HelpText(const std::string& command);
 
-// File transfers and the modem: one port, their own result codes.
+// File transfers: one port, their own result codes.
 bool IsTransfer(const std::string& command);
+// dial and hangup: one port, given as --port or as the first argument.
+bool IsModem(const std::string& command);
 
 // Subcommands that take several ports and run one box process each.
 bool TakesManyPorts(const std::string& command);

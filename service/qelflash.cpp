@@ -4,6 +4,7 @@
 
 #include "service/command_line.h"
 #include "service/many_boxes.h"
+#include "service/modem_calls.h"
 #include "service/operations.h"
 #include "service/port_list.h"
 #include "service/simulator.h"
@@ -35,6 +36,8 @@ int Main(int argc, const char* const* argv) {
         code = RunSimulator(o, *reporter);
     } else if (IsTransfer(o.command)) {
         code = RunTransfer(o, o.ports.front(), *reporter);
+    } else if (IsModem(o.command)) {
+        code = RunModem(o, o.ports.front(), *reporter);
     } else if (o.ports.size() > 1) {
         code = RunManyBoxes(o, *reporter);
     } else {

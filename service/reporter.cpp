@@ -180,8 +180,9 @@ OutputFormat ChooseFormat(bool json, std::FILE* out) {
 std::vector<std::string> Describe(const Event& e) {
     const std::string& n = e.Name();
     if (n == "started") {
-        std::string file = e.Text("file");
-        return {e.Text("operation") + (file.empty() ? std::string() : " " + file)};
+        std::string file = e.Text("file"), number = e.Text("number");
+        return {e.Text("operation") + (file.empty() ? std::string() : " " + file) +
+                (number.empty() ? std::string() : " " + number + " (" + e.Text("method") + ")")};
     }
     if (n == "image") {
         std::string version = e.Text("version");
@@ -213,6 +214,7 @@ std::vector<std::string> Describe(const Event& e) {
         return lines.empty() ? std::vector<std::string>{"info"} : lines;
     }
     if (n == "string") return {e.Text("text")};
+    if (n == "answer") return {"modem: " + e.Text("word") + " (" + e.Text("result") + ")"};
     if (n == "file") return {"file " + e.Text("name") + ", " + e.Text("length") + " bytes"};
     if (n == "port") {
         return {e.Text("name") + " -> " + e.Text("device") + "  " + e.Text("state")};
