@@ -40,16 +40,8 @@ int RunModem(const Options& o, const PortSpec& port, Reporter& reporter) {
     if (dial) started.Add("number", o.number).Add("method", o.pulse ? "pulse" : "tone");
     observer.Emit(started);
 
-    const int handle = OpenPort(port);
-    if (handle < 0) {
-        observer.Emit(
-            observer.Make("port_error").Add("v24", handle).Add("reason", PortErrorText(handle)));
-        observer.Emit(observer.Make("finished")
-                          .Add("code", TransferExitCode(handle))
-                          .Add("result", handle)
-                          .Add("message", "port failed"));
-        return TransferExitCode(handle);
-    }
+    const int handle = OpenPortReporting(port, observer);
+    if (handle < 0) return TransferExitCode(handle);
     // The modem talks at the rate the computer last used with it.
     V24SetLine(handle, o.baud, 8, 'N', 1);
     int result = 0, code = 0;

@@ -112,6 +112,19 @@ int TransferExitCode(int result) {
     return result < 0 ? 256 + result : result;
 }
 
+int OpenPortReporting(const PortSpec& port, EventObserver& observer) {
+    const int handle = OpenPort(port);
+    if (handle < 0) {
+        observer.Emit(
+            observer.Make("port_error").Add("v24", handle).Add("reason", PortErrorText(handle)));
+        observer.Emit(observer.Make("finished")
+                          .Add("code", TransferExitCode(handle))
+                          .Add("result", handle)
+                          .Add("message", "port failed"));
+    }
+    return handle;
+}
+
 int RunTransfer(const Options& o, const PortSpec& port, Reporter& reporter) {
     EventObserver observer(reporter, port.label);
     g_watch = Watch();
@@ -137,16 +150,8 @@ int RunTransfer(const Options& o, const PortSpec& port, Reporter& reporter) {
                           .Add("message", Message(o.command, 4)));
         return 4;
     }
-    const int handle = OpenPort(port);
-    if (handle < 0) {
-        observer.Emit(
-            observer.Make("port_error").Add("v24", handle).Add("reason", PortErrorText(handle)));
-        observer.Emit(observer.Make("finished")
-                          .Add("code", TransferExitCode(handle))
-                          .Add("result", handle)
-                          .Add("message", "port failed"));
-        return TransferExitCode(handle);
-    }
+    const int handle = OpenPortReporting(port, observer);
+    if (handle < 0) return TransferExitCode(handle);
 
     // The transfer runs at whatever rate the line has: it must be the peer's.
     V24SetLine(handle, o.baud, 8, 'N', 1);

@@ -12,4 +12,9 @@ int RunTransfer(const Options& options, const PortSpec& port, Reporter& reporter
 // it (256 + result).
 int TransferExitCode(int result);
 
+class EventObserver;
+// Opens the port for a transfer or a modem command; when it cannot be opened, reports the
+// port error and the finish and gives the negative handle.
+int OpenPortReporting(const PortSpec& port, EventObserver& observer);
+
 }  // namespace qelflash

@@ -157,21 +157,10 @@ int main(int argc, char** argv) {
         };
     }
 
-    std::string error;
-    auto pty = sim::PtyMaster::Create(error);
-    if (!pty) {
-        std::fprintf(stderr, "modemsim: %s\n", error.c_str());
-        return 1;
-    }
+    fs::path link;
+    auto pty = sim::CreateLinkedPty("modemsim", dir, port, link);
+    if (!pty) return 1;
     std::error_code ec;
-    fs::create_directories(dir, ec);
-    const fs::path link = fs::path(dir) / Lower(port);
-    if (fs::is_symlink(fs::symlink_status(link, ec))) fs::remove(link, ec);
-    fs::create_symlink(pty->SlavePath(), link, ec);
-    if (ec) {
-        std::fprintf(stderr, "modemsim: cannot link %s: %s\n", link.c_str(), ec.message().c_str());
-        return 1;
-    }
 
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGINT, OnSignal);
