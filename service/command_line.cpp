@@ -106,7 +106,7 @@ bool DialString(const std::string& number) {
 }
 
 // "3", "COM3", "/dev/x", "3,4,5", "3-18".
-bool AddPorts(const std::string& text, std::vector<PortSpec>& ports, std::string& error) {
+bool AddPorts(const std::string& text, std::vector<PortArg>& ports, std::string& error) {
     std::vector<std::string> parts;
     if (text.find('/') != std::string::npos) {
         parts.push_back(text);
@@ -123,7 +123,7 @@ bool AddPorts(const std::string& text, std::vector<PortSpec>& ports, std::string
         std::size_t dash = part.find('-');
         std::vector<std::string> names;
         if (dash != std::string::npos && part.find('/') == std::string::npos) {
-            PortSpec first, last;
+            PortArg first, last;
             if (!ParsePort(part.substr(0, dash), first) ||
                 !ParsePort(part.substr(dash + 1), last)) {
                 error = "bad port range " + part;
@@ -139,12 +139,12 @@ bool AddPorts(const std::string& text, std::vector<PortSpec>& ports, std::string
             names.push_back(part);
         }
         for (const std::string& name : names) {
-            PortSpec port;
+            PortArg port;
             if (!ParsePort(name, port)) {
                 error = "bad port " + name + " (a COM number 1-255, COMn or a device path)";
                 return false;
             }
-            for (const PortSpec& p : ports) {
+            for (const PortArg& p : ports) {
                 if (p.label == port.label) {
                     error = "port " + port.label + " given twice";
                     return false;

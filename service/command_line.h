@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "service/port_spec.h"
+#include "service/port_arg.h"
 
 namespace qelflash {
 
@@ -15,7 +15,7 @@ struct Options {
     int baud = 115200;               // transfers and the modem: the line's rate
     std::string number;              // dial: the number, as the modem takes it
     bool pulse = false;              // dial: pulse instead of tone
-    std::vector<PortSpec> ports;
+    std::vector<PortArg> ports;
     bool json = false;
     bool help = false;
     int address = -1;                  // flash: explicit start address, -1 from the image

@@ -63,7 +63,7 @@ bool ReadWhole(const std::string& path, std::vector<unsigned char>& bytes) {
 }
 
 struct Box {
-    PortSpec port;
+    PortArg port;
     std::unique_ptr<BoxProcess> process;
     std::string pending;  // output not yet a whole line
     Clock::time_point lastSign;

@@ -33,7 +33,7 @@ int DialExitCode(int result) {
     return DIAL_EXIT_PORT_FAILED;
 }
 
-int RunModem(const Options& o, const PortSpec& port, Reporter& reporter) {
+int RunModem(const Options& o, const PortArg& port, Reporter& reporter) {
     EventObserver observer(reporter, port.label);
     const bool dial = o.command == "dial";
     Event started = observer.Make("started").Add("operation", o.command);

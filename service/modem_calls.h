@@ -16,6 +16,6 @@ constexpr int DIAL_EXIT_PORT_FAILED = 42;
 int DialExitCode(int result);
 
 // dial or hangup on the one port of options; the exit code.
-int RunModem(const Options& options, const PortSpec& port, Reporter& reporter);
+int RunModem(const Options& options, const PortArg& port, Reporter& reporter);
 
 }  // namespace qelflash

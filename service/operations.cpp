@@ -65,7 +65,7 @@ Event Finished(const EventObserver& observer, int code) {
 
 }  // namespace
 
-int RunOnPort(const Options& o, const PortSpec& port, Reporter& reporter) {
+int RunOnPort(const Options& o, const PortArg& port, Reporter& reporter) {
     EventObserver observer(reporter, port.label);
     Event started = observer.Make("started").Add("operation", o.command);
     if (!o.file.empty()) started.Add("file", o.file);

@@ -9,7 +9,7 @@ namespace qelflash {
 constexpr const char* DEFAULT_DEVICE_NAME = "PLV 200";
 
 // flash, fpga, verify, read or info on the one port of options; the result code.
-int RunOnPort(const Options& options, const PortSpec& port, Reporter& reporter);
+int RunOnPort(const Options& options, const PortArg& port, Reporter& reporter);
 
 // strings: the image's identification strings; the result code.
 int RunStrings(const Options& options, Reporter& reporter);

@@ -25,7 +25,7 @@ int Main(int argc, const char* const* argv) {
     }
 
     std::vector<std::string> labels;
-    for (const PortSpec& p : o.ports) labels.push_back(p.label);
+    for (const PortArg& p : o.ports) labels.push_back(p.label);
     auto reporter = MakeReporter(ChooseFormat(o.json, stdout), stdout, labels);
     int code = 0;
     if (o.command == "strings") {

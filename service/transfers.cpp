@@ -112,7 +112,7 @@ int TransferExitCode(int result) {
     return result < 0 ? 256 + result : result;
 }
 
-int OpenPortReporting(const PortSpec& port, EventObserver& observer) {
+int OpenPortReporting(const PortArg& port, EventObserver& observer) {
     const int handle = OpenPort(port);
     if (handle < 0) {
         observer.Emit(
@@ -125,7 +125,7 @@ int OpenPortReporting(const PortSpec& port, EventObserver& observer) {
     return handle;
 }
 
-int RunTransfer(const Options& o, const PortSpec& port, Reporter& reporter) {
+int RunTransfer(const Options& o, const PortArg& port, Reporter& reporter) {
     EventObserver observer(reporter, port.label);
     g_watch = Watch();
     g_watch.observer = &observer;

@@ -5,17 +5,17 @@
 
 namespace qelflash {
 
-struct PortSpec {
+struct PortArg {
     std::string label;       // how events name the port: COMn, or the path as given
     std::string v24Name;     // COMn for the port library; empty for a device path
     std::string devicePath;  // the path as given; empty for a COM name
 };
 
 // False when the text is neither a COM number 1..255, nor COMn, nor a path (it has a '/').
-bool ParsePort(const std::string& text, PortSpec& port);
+bool ParsePort(const std::string& text, PortArg& port);
 
 // Opens the port exclusively; the port library's handle or its negative error code.
-int OpenPort(const PortSpec& port);
+int OpenPort(const PortArg& port);
 
 // The port library's error code in words.
 std::string PortErrorText(int code);

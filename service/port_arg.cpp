@@ -1,4 +1,4 @@
-#include "service/port_spec.h"
+#include "service/port_arg.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -26,8 +26,8 @@ bool ComNumber(const std::string& digits, int& number) {
 
 }  // namespace
 
-bool ParsePort(const std::string& text, PortSpec& port) {
-    port = PortSpec();
+bool ParsePort(const std::string& text, PortArg& port) {
+    port = PortArg();
     int number = 0;
     if (text.find('/') != std::string::npos) {
         port.label = port.devicePath = text;
@@ -43,7 +43,7 @@ bool ParsePort(const std::string& text, PortSpec& port) {
     return true;
 }
 
-int OpenPort(const PortSpec& port) {
+int OpenPort(const PortArg& port) {
     if (!port.v24Name.empty()) return V24Open(port.v24Name.c_str(), 1);
 
     // The port library opens COM names only. A device path is given one for this opening: a
