@@ -82,7 +82,7 @@ class Receiver {
 
   private:
     // 0 ZFILE taken (info_ filled); otherwise the end of the batch with its result.
-    int WaitForFile(bool& done);
+    int WaitForFile(bool afterFile, bool& done);
     // The data of one file; 0 when complete (or skipped), else the result to return.
     int ReceiveFile();
     int DataPhase(int format, bool& progressed);
@@ -101,23 +101,28 @@ class Receiver {
 };
 
 int Receiver::Run() {
-    for (;;) {
+    for (bool afterFile = false;; afterFile = true) {
         bool done = false;
-        int r = WaitForFile(done);
+        int r = WaitForFile(afterFile, done);
         if (done) return r;
         r = ReceiveFile();
         if (r != 0) return r;
     }
 }
 
-int Receiver::WaitForFile(bool& done) {
+int Receiver::WaitForFile(bool afterFile, bool& done) {
     done = true;
     int tries = 0;
+    // After a file the sender may still be streaming a data phase that one of our earlier
+    // ZRPOS started, until our ZRINIT reaches it. That tail is skipped as one wait, not
+    // counted as a try per few kilobytes: tens of kilobytes of it would end the batch.
+    const long tail = afterFile ? StreamedAhead(port_) : 0;
     for (;;) {
         ZmSendHeader(port_, ZHEX, ZRINIT, ZmFlags(kReceiverFlags));
         std::uint32_t value = 0;
         int format = 0;
-        int type = ZmReceiveHeader(port_, &value, &format);
+        int type = afterFile ? ZmReceiveHeaderWithin(port_, &value, &format, tail)
+                             : ZmReceiveHeader(port_, &value, &format);
         switch (type) {
             case ZFILE:
                 if (ZmReceiveDataSubpacket(port_, format, buffer_) == ZCRCW) {
