@@ -87,6 +87,7 @@ class Receiver {
     int ReceiveFile();
     int DataPhase(int format, bool& progressed);
     void Reposition();
+    void AskFromHere();
     int Fail(int result);
     void Finish();
 
@@ -98,6 +99,8 @@ class Receiver {
     std::string local_;
     int fd_ = -1;
     std::uint32_t at_ = 0;
+    // A ZRPOS of ours is unanswered.
+    bool asked_ = false;
 };
 
 int Receiver::Run() {
@@ -175,8 +178,13 @@ int Receiver::WaitForFile(bool afterFile, bool& done) {
 
 void Receiver::Reposition() {
     ZmSendAttention(port_, attention_);
+    AskFromHere();
+}
+
+void Receiver::AskFromHere() {
     V24Purge(port_, 0);
     ZmSendHeader(port_, ZHEX, ZRPOS, at_);
+    asked_ = true;
 }
 
 void Receiver::Finish() {
@@ -226,6 +234,7 @@ int Receiver::ReceiveFile() {
         int format = 0;
         int type = ZmReceiveHeaderWithin(port_, &value, &format, streamedAhead);
         if (type == ZDATA && value == at_) {
+            asked_ = false;
             bool progressed = false;
             int r = DataPhase(format, progressed);
             if (r != 0) return r;
@@ -241,6 +250,15 @@ int Receiver::ReceiveFile() {
             Finish();
             return 0;
         }
+        if (type == ZEOF && asked_) {
+            // A sender that streams ahead ends the phase it was in before it hears our ZRPOS,
+            // and its answer may already be behind this ZEOF: discarding input would throw
+            // that away, and each ZRPOS after a discard would draw another such ZEOF until
+            // the error count ran out. Ask again without the discard (the ZRPOS may have been
+            // the one that was lost).
+            ZmSendHeader(port_, ZHEX, ZRPOS, at_);
+            continue;
+        }
         if (type == ZEOF) {
             Reposition();
             continue;
@@ -252,8 +270,7 @@ int Receiver::ReceiveFile() {
         ++errors;
         ZmSendAttention(port_, attention_);
         if (Call(progress_, info_.name.c_str(), at_, type == -2 ? -2 : 9) != 0) return Fail(2);
-        V24Purge(port_, 0);
-        ZmSendHeader(port_, ZHEX, ZRPOS, at_);
+        AskFromHere();
     }
     Call(progress_, info_.name.c_str(), at_, -1);
     return Fail(2);
@@ -270,8 +287,7 @@ int Receiver::DataPhase(int format, bool& progressed) {
         if (end < 0) {
             ZmSendAttention(port_, attention_);
             if (Call(progress_, info_.name.c_str(), at_, 9) != 0) return Fail(2);
-            V24Purge(port_, 0);
-            ZmSendHeader(port_, ZHEX, ZRPOS, at_);
+            AskFromHere();
             return 0;
         }
         if (buffer_.length > 0) {

@@ -25,6 +25,7 @@ constexpr int kAnswerMs = 10000;      // a receiver's answer to ZRQINIT, ZFILE, 
 constexpr int kAckMs = 1000;          // a reply in the data phase
 constexpr int kInitTries = 10;        // headers that may come before ZRINIT
 constexpr int kFileRetries = 10;      // ZFILE sent again when the receiver did not take it
+constexpr int kLostAnswers = 5;       // ZFILE or ZEOF sent again when its answer was lost
 constexpr int kMaxPhaseTimeouts = 6;  // the sixth silent reply ends a data phase
 constexpr int kMaxPhaseErrors = 11;   // the eleventh wrong reply ends it
 constexpr int kStrayBeforeWait = 256;
@@ -278,11 +279,12 @@ int ZmSendFile(int handle, const char* path, int endOfBatch, ZmProgressCallback 
     }
 
     SendFileHeader(handle, format, *info, infoLength, *buffer);
-    int phases = 0, result = 0, resent = 0;
+    int phases = 0, result = 0, resent = 0, lost = 0;
     std::uint32_t value = 0;
     int type = ZmReceiveHeader(handle, &value, nullptr);
     for (;;) {
         if (type == ZRINIT && phases > 0) break;
+        if (type == ZRPOS) lost = 0;
         if (type == ZRINIT && phases == 0) {
             // Either a ZRINIT that crossed our ZFILE, with the answer to it on its way, or
             // the receiver did not take ZFILE.
@@ -318,7 +320,19 @@ int ZmSendFile(int handle, const char* path, int endOfBatch, ZmProgressCallback 
                 V24SetTimeout(handle, kAnswerMs);
                 if (result == 0) ++phases;
             }
-        } else if (type == ZABORT || type == ZFIN || type == ZCAN || type == -2) {
+        } else if (type == -1 || type == -2 || type > ZCOMMAND) {
+            // No usable answer to ZFILE or ZEOF: the receiver's ZRPOS or ZRINIT was damaged or
+            // lost. Its header wait is as long as ours, so waiting on for its next one would
+            // race its give-up; what we sent last, sent again, draws a fresh answer at once.
+            // A receiver that is gone still ends this after a few waits.
+            if (++lost > kLostAnswers) {
+                result = -1;
+            } else if (phases == 0) {
+                SendFileHeader(handle, format, *info, infoLength, *buffer);
+            } else {
+                ZmSendHeader(handle, format, ZEOF, length);
+            }
+        } else if (type == ZABORT || type == ZFIN || type == ZCAN) {
             result = -1;
         } else if (type == ZCRC) {
             int error = 0;
@@ -328,10 +342,6 @@ int ZmSendFile(int handle, const char* path, int endOfBatch, ZmProgressCallback 
                 return 4;
             }
             ZmSendHeader(handle, ZHEX, ZCRC, crc);
-        } else if (type == -1 && phases > 0) {
-            // A damaged answer to ZEOF (most likely a ZRPOS): ZEOF again draws a fresh one at
-            // once, where waiting would meet the receiver's own time-out and end the file.
-            ZmSendHeader(handle, format, ZEOF, length);
         }
         if (result != 0) break;
         type = ZmReceiveHeader(handle, &value, nullptr);
