@@ -93,6 +93,16 @@ struct ZmTransfer : ::testing::Test {
         return path;
     }
 
+    // ZmReceive into dst, with dst as the working folder it writes to.
+    int ReceiveInDst(ZmProgressCallback progress) {
+        char cwd[PATH_MAX];
+        EXPECT_TRUE(getcwd(cwd, sizeof cwd));
+        EXPECT_EQ(chdir(dst.path.c_str()), 0);
+        const int received = ZmReceive(hr, progress);
+        EXPECT_EQ(chdir(cwd), 0);
+        return received;
+    }
+
     // Sends the files as one batch while the receiver takes them into dst; the results of
     // each send and of the receive.
     struct Outcome {
@@ -111,20 +121,14 @@ struct ZmTransfer : ::testing::Test {
                     ZmSendFile(hs, paths[i].c_str(), i + 1 == paths.size(), SenderProgress);
             }
         });
-        char cwd[PATH_MAX];
-        EXPECT_TRUE(getcwd(cwd, sizeof cwd));
-        EXPECT_EQ(chdir(dst.path.c_str()), 0);
-        out.received = ZmReceive(hr, ReceiverProgress);
-        EXPECT_EQ(chdir(cwd), 0);
+        out.received = ReceiveInDst(ReceiverProgress);
         sender.join();
         out.ms = NowMs() - start;
         return out;
     }
 
     void ExpectSameFile(const std::string& name, const std::string& bytes) {
-        const std::string got = dst.Read(name);
-        EXPECT_EQ(got.size(), bytes.size()) << name;
-        EXPECT_TRUE(got == bytes) << name << " differs";
+        EXPECT_TRUE(dst.Read(name) == bytes) << name << " differs";
         struct stat st;
         ASSERT_EQ(stat((dst.path + "/" + name).c_str(), &st), 0) << name;
         EXPECT_EQ(st.st_mtime, 1000000000) << name;
@@ -177,17 +181,11 @@ struct ZmNoisyLine : ZmTransfer, ::testing::WithParamInterface<int> {};
 TEST_P(ZmNoisyLine, RepositionsAndCompletes) {
     // Real time: a sped-up completion wait would let the sender run ahead of the relay's CTS.
     SetTimeScale(1);
-    switch (GetParam()) {
-        case 0:
-            relay.forwardFault = EveryNth(10007, false);
-            break;
-        case 1:
-            relay.forwardFault = EveryNth(9973, true);
-            break;
-        default:
-            relay.forwardFault = EveryNth(10007, false);
-            relay.backFault = EveryNth(31, false);
-            break;
+    if (GetParam() == 0) {
+        relay.forwardFault = EveryNth(9973, true);
+    } else {
+        relay.forwardFault = EveryNth(10007, false);
+        relay.backFault = EveryNth(31, false);
     }
     const std::string data = RandomBytes(400000, 3);
     Outcome out = Run({Source("noisy.bin", data)});
@@ -197,8 +195,8 @@ TEST_P(ZmNoisyLine, RepositionsAndCompletes) {
     EXPECT_GT(seen.receiverBad, 0);
 }
 
-// corrupted, dropped, corrupted both ways
-INSTANTIATE_TEST_SUITE_P(Faults, ZmNoisyLine, ::testing::Values(0, 1, 2));
+// dropped, corrupted both ways
+INSTANTIATE_TEST_SUITE_P(Faults, ZmNoisyLine, ::testing::Values(0, 1));
 
 // Held back: about one run in four the file arrives whole and the sender ends with 0, but the
 // receiver ends the batch with 2 after the stall. Enable it again once that end is understood.
@@ -214,23 +212,21 @@ TEST_F(ZmTransfer, DISABLED_ThreeSecondStallIsRiddenOut) {
     EXPECT_GE(out.ms, 3000);
 }
 
-TEST_F(ZmTransfer, CancelOnEitherSideEndsBothWithFailureAndKeepsWhatCame) {
+// Receiver or sender cancels: both end with failure, and what came is kept.
+struct ZmCancel : ZmTransfer, ::testing::WithParamInterface<bool> {};
+
+TEST_P(ZmCancel, EndsBothWithFailureAndKeepsWhatCame) {
+    (GetParam() ? seen.cancelReceiverAt : seen.cancelSenderAt) = 50000;
     const std::string data = RandomBytes(200000, 5);
-    seen.cancelReceiverAt = 50000;
     Outcome out = Run({Source("cancel.bin", data)});
     EXPECT_EQ(out.received, 2);
     EXPECT_EQ(out.sent[0], 2);
     std::string kept = dst.Read("cancel.bin");
-    EXPECT_GE(kept.size(), 50000u);
     EXPECT_TRUE(kept == data.substr(0, kept.size()));
+    EXPECT_GE(kept.size(), GetParam() ? 50000u : 0u);
 }
 
-TEST_F(ZmTransfer, SenderCancelEndsTheReceiver) {
-    seen.cancelSenderAt = 30000;
-    Outcome out = Run({Source("cancel.bin", RandomBytes(200000, 6))});
-    EXPECT_EQ(out.sent[0], 2);
-    EXPECT_EQ(out.received, 2);
-}
+INSTANTIATE_TEST_SUITE_P(Side, ZmCancel, ::testing::Bool());
 
 TEST_F(ZmTransfer, HangUpEndsBothWithinTheirTimeOuts) {
     relay.hangUpAt = 50000;
@@ -240,10 +236,6 @@ TEST_F(ZmTransfer, HangUpEndsBothWithinTheirTimeOuts) {
     // Scaled by 10: the receiver's ten header time-outs of 10 s would be 10 s here.
     EXPECT_LT(out.ms, 30000);
 }
-
-}  // namespace
-
-namespace {
 
 // A sender of the test's own on the frames, to offer what a hostile or broken peer would.
 struct OfferedFile {
@@ -308,7 +300,9 @@ void OfferBatch(int h, std::vector<OfferedFile>& files) {
     if (NextHeader(h) == ZFIN) V24WriteString(h, "OO");
 }
 
-TEST_F(ZmTransfer, HostileNamesAndEntriesAreSkippedAndTheBatchGoesOn) {
+// Names are mapped by ZmLocalName (tested on its own); here the receiver must use it, refuse
+// what is there already, keep only permission bits, and go on with the batch.
+TEST_F(ZmTransfer, HostileNamesEntriesAndModesAreTamedAndTheBatchGoesOn) {
     const std::string parentLeak = "zm-escape-" + std::to_string(getpid()) + ".txt";
     src.Write("victim", "keep");
     ASSERT_EQ(symlink((src.path + "/victim").c_str(), (dst.path + "/link").c_str()), 0);
@@ -318,42 +312,38 @@ TEST_F(ZmTransfer, HostileNamesAndEntriesAreSkippedAndTheBatchGoesOn) {
 
     struct Case {
         std::string name;
+        unsigned mode;
         std::string answer;
         std::string storedAs;  // empty: nothing stored
+        unsigned storedMode;
     } cases[] = {
-        {"../" + parentLeak, "sent", parentLeak},
-        {"/etc/dir/abs.txt", "sent", "abs.txt"},
-        {"C:\\temp\\dos.txt", "sent", "dos.txt"},
-        {"", "skip", ""},
-        {".", "skip", ""},
-        {"..", "skip", ""},
-        {"dir/..", "skip", ""},
-        {"ctl\x1b[2Jname", "skip", ""},
-        {std::string(100, 'L'), "sent", std::string(80, 'L')},
-        {"link", "skip", ""},
-        {"dangling", "skip", ""},
-        {"sub", "skip", ""},
-        {"fifo", "skip", ""},
-        {"after.txt", "sent", "after.txt"},
+        {"../" + parentLeak, 0100644, "sent", parentLeak, 0644},
+        {"..", 0100644, "skip", "", 0},
+        {"link", 0100644, "skip", "", 0},
+        {"dangling", 0100644, "skip", "", 0},
+        {"sub", 0100644, "skip", "", 0},
+        {"fifo", 0100644, "skip", "", 0},
+        {"setuid.sh", 0106777, "sent", "setuid.sh", 0777},
+        {"device", 0020666, "sent", "device", 0600},
+        {"after.txt", 0100604, "sent", "after.txt", 0604},
     };
     std::vector<OfferedFile> files;
-    for (const auto& c : cases) files.push_back({Info(c.name, 4), "data", ""});
+    for (const auto& c : cases) files.push_back({Info(c.name, 4, c.mode), "data", ""});
 
     relay.Start();
     std::thread sender([&] { OfferBatch(hs, files); });
-    char cwd[PATH_MAX];
-    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
-    ASSERT_EQ(chdir(dst.path.c_str()), 0);
-    int received = ZmReceive(hr, nullptr);
-    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_EQ(ReceiveInDst(nullptr), 0);
     sender.join();
 
-    EXPECT_EQ(received, 0);
     for (size_t i = 0; i < std::size(cases); ++i) {
-        EXPECT_EQ(files[i].answer, cases[i].answer) << i;
-        if (!cases[i].storedAs.empty()) {
-            EXPECT_EQ(dst.Read(cases[i].storedAs), "data") << i;
-        }
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_EQ(files[i].answer, cases[i].answer);
+        if (cases[i].storedAs.empty()) continue;
+        EXPECT_EQ(dst.Read(cases[i].storedAs), "data");
+        struct stat st;
+        ASSERT_EQ(stat((dst.path + "/" + cases[i].storedAs).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_mode & 07777, cases[i].storedMode);
     }
     struct stat st;
     EXPECT_NE(stat((dst.path + "/../" + parentLeak).c_str(), &st), 0);
@@ -361,28 +351,6 @@ TEST_F(ZmTransfer, HostileNamesAndEntriesAreSkippedAndTheBatchGoesOn) {
     EXPECT_NE(lstat((src.path + "/nowhere").c_str(), &st), 0);
     ASSERT_EQ(lstat((dst.path + "/link").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
-}
-
-TEST_F(ZmTransfer, OnlyPermissionBitsOfThePeersModeAreApplied) {
-    std::vector<OfferedFile> files = {{Info("setuid.sh", 4, 0106777), "data", ""},
-                                      {Info("plain.txt", 4, 0100604), "data", ""},
-                                      {Info("device", 4, 0020666), "data", ""}};
-    relay.Start();
-    std::thread sender([&] { OfferBatch(hs, files); });
-    char cwd[PATH_MAX];
-    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
-    ASSERT_EQ(chdir(dst.path.c_str()), 0);
-    EXPECT_EQ(ZmReceive(hr, nullptr), 0);
-    ASSERT_EQ(chdir(cwd), 0);
-    sender.join();
-    const std::pair<const char*, unsigned> expect[] = {
-        {"setuid.sh", 0777}, {"plain.txt", 0604}, {"device", 0600}};
-    for (const auto& e : expect) {
-        struct stat st;
-        ASSERT_EQ(stat((dst.path + "/" + e.first).c_str(), &st), 0) << e.first;
-        EXPECT_TRUE(S_ISREG(st.st_mode)) << e.first;
-        EXPECT_EQ(st.st_mode & 07777, e.second) << e.first;
-    }
 }
 
 TEST_F(ZmTransfer, SubpacketAfterAHexHeaderIsChecked) {
@@ -408,11 +376,7 @@ TEST_F(ZmTransfer, SubpacketAfterAHexHeaderIsChecked) {
         if (NextHeader(hs) == ZFIN) V24WriteString(hs, "OO");
         answer = "done";
     });
-    char cwd[PATH_MAX];
-    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
-    ASSERT_EQ(chdir(dst.path.c_str()), 0);
-    EXPECT_EQ(ZmReceive(hr, nullptr), 0);
-    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_EQ(ReceiveInDst(nullptr), 0);
     sender.join();
     EXPECT_EQ(answer, "done");
     EXPECT_EQ(dst.Read("hex.txt"), "GOODDATA");
