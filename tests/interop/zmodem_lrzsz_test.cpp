@@ -73,10 +73,11 @@ struct ZmodemLrzsz : ::testing::Test {
         if (peer) peer->Finish(5000);
     }
 
-    // A file in where, with the time that must come through.
+    // A file in where, with the time and mode that must come through.
     static std::string Stamped(const ScratchDir& where, const std::string& name,
                                const std::string& bytes) {
         std::string path = where.Write(name, bytes);
+        chmod(path.c_str(), 0640);
         struct timespec times[2] = {{kMtime, 0}, {kMtime, 0}};
         utimensat(AT_FDCWD, path.c_str(), times, 0);
         return path;
@@ -130,9 +131,7 @@ struct ZmodemLrzsz : ::testing::Test {
     }
 
     void ExpectSame(const ScratchDir& where, const std::string& name, const std::string& bytes) {
-        const std::string got = where.Read(name);
-        EXPECT_EQ(got.size(), bytes.size()) << name;
-        EXPECT_TRUE(got == bytes) << name << " differs";
+        EXPECT_TRUE(where.Read(name) == bytes) << name << " differs";
         struct stat st;
         ASSERT_EQ(stat((where.path + "/" + name).c_str(), &st), 0) << name;
         EXPECT_EQ(st.st_mtime, kMtime) << name;
@@ -201,7 +200,11 @@ TEST_F(ZmodemLrzsz, SzToOurReceiverInOneBatchWithCrc16) {
     EXPECT_EQ(Receive(), 0);
     EXPECT_EQ(peer->Finish(10000), 0);
     for (size_t i = 0; i < contents.size(); ++i) {
-        ExpectSame(ours, "in" + std::to_string(i) + ".bin", contents[i]);
+        const std::string name = "in" + std::to_string(i) + ".bin";
+        ExpectSame(ours, name, contents[i]);
+        struct stat st;
+        ASSERT_EQ(stat((ours.path + "/" + name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << name;
     }
 }
 

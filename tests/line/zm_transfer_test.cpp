@@ -1,6 +1,6 @@
-// ZMODEM sender and receiver against each other through a cable with a finite buffer: clean
-// batches, resume and skip, line faults, a peer that cancels or hangs up, and what a
-// receiver must refuse from a hostile sender.
+// ZMODEM sender and receiver against each other through a cable with a finite buffer: line
+// faults both ways, a peer that cancels or hangs up, and what a receiver must refuse from a
+// hostile sender. Batches, resume and skip are shown against lrzsz.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -33,17 +33,11 @@ std::string RandomBytes(size_t n, unsigned seed) {
 
 // What the callbacks saw; the callbacks are plain functions, so the counts are global.
 struct Seen {
-    std::atomic<int> senderBad{0}, receiverBad{0};
-    std::atomic<long> firstDataAt{-1};
+    std::atomic<int> receiverBad{0};
     std::atomic<long> cancelReceiverAt{LONG_MAX}, cancelSenderAt{LONG_MAX};
 } seen;
 
 int SenderProgress(const char*, std::uint32_t value, int code) {
-    if (code == 9) ++seen.senderBad;
-    if (code == 3) {
-        long expected = -1;
-        seen.firstDataAt.compare_exchange_strong(expected, static_cast<long>(value));
-    }
     return code == 3 && static_cast<long>(value) >= seen.cancelSenderAt ? 1 : 0;
 }
 
@@ -58,9 +52,7 @@ struct ZmTransfer : ::testing::Test {
     int hs = -1, hr = -1;
 
     void SetUp() override {
-        seen.senderBad = 0;
         seen.receiverBad = 0;
-        seen.firstDataAt = -1;
         seen.cancelReceiverAt = LONG_MAX;
         seen.cancelSenderAt = LONG_MAX;
         RegisterVirtualPort("COM7", relay.toSender.a);
@@ -136,37 +128,7 @@ struct ZmTransfer : ::testing::Test {
     }
 };
 
-TEST_F(ZmTransfer, BatchOfAwkwardSizesArrivesWhole) {
-    // Empty, one byte, exact multiples of the subpacket length, one byte past, and a long one.
-    const size_t sizes[] = {0, 1, 1024, 4096, 4097, 300000};
-    std::vector<std::string> paths, contents;
-    for (size_t i = 0; i < std::size(sizes); ++i) {
-        contents.push_back(RandomBytes(sizes[i], static_cast<unsigned>(i)));
-        paths.push_back(Source("f" + std::to_string(i) + ".bin", contents.back()));
-    }
-    Outcome out = Run(paths);
-    EXPECT_EQ(out.received, 0);
-    for (size_t i = 0; i < paths.size(); ++i) {
-        EXPECT_EQ(out.sent[i], 0) << i;
-        ExpectSameFile("f" + std::to_string(i) + ".bin", contents[i]);
-    }
-    EXPECT_EQ(seen.senderBad, 0);  // a clean line never turns round
-}
-
-TEST_F(ZmTransfer, ResumesAShorterLocalCopyAndSkipsALongerOne) {
-    const std::string whole = RandomBytes(100000, 7);
-    const std::string other = RandomBytes(5000, 8);
-    dst.Write("resume.bin", whole.substr(0, 40000));
-    dst.Write("longer.bin", other + "local tail");
-    Outcome out = Run({Source("resume.bin", whole), Source("longer.bin", other)});
-    EXPECT_EQ(out.received, 0);
-    EXPECT_EQ(out.sent, (std::vector<int>{0, 0}));
-    EXPECT_EQ(seen.firstDataAt, 40000);
-    ExpectSameFile("resume.bin", whole);
-    EXPECT_EQ(dst.Read("longer.bin"), other + "local tail");
-}
-
-// One byte in about 10,000 damaged or lost on the way; the acknowledgements may suffer too.
+// Every nth byte damaged, or lost.
 std::function<bool(BYTE&)> EveryNth(long n, bool drop) {
     auto count = std::make_shared<long>(0);
     return [=](BYTE& b) {
@@ -176,17 +138,13 @@ std::function<bool(BYTE&)> EveryNth(long n, bool drop) {
     };
 }
 
-struct ZmNoisyLine : ZmTransfer, ::testing::WithParamInterface<int> {};
-
-TEST_P(ZmNoisyLine, RepositionsAndCompletes) {
+// Our own peers both ways, so that what our receiver sends back may suffer too; lrzsz shows
+// each of our sides repositioning on a line that hits the data.
+TEST_F(ZmTransfer, ANoisyLineBothWaysCostsRepositionsNeverTheFile) {
     // Real time: a sped-up completion wait would let the sender run ahead of the relay's CTS.
     SetTimeScale(1);
-    if (GetParam() == 0) {
-        relay.forwardFault = EveryNth(9973, true);
-    } else {
-        relay.forwardFault = EveryNth(10007, false);
-        relay.backFault = EveryNth(31, false);
-    }
+    relay.forwardFault = EveryNth(10007, false);
+    relay.backFault = EveryNth(31, false);
     const std::string data = RandomBytes(400000, 3);
     Outcome out = Run({Source("noisy.bin", data)});
     EXPECT_EQ(out.sent[0], 0);
@@ -194,9 +152,6 @@ TEST_P(ZmNoisyLine, RepositionsAndCompletes) {
     ExpectSameFile("noisy.bin", data);
     EXPECT_GT(seen.receiverBad, 0);
 }
-
-// dropped, corrupted both ways
-INSTANTIATE_TEST_SUITE_P(Faults, ZmNoisyLine, ::testing::Values(0, 1));
 
 // Held back: about one run in four the file arrives whole and the sender ends with 0, but the
 // receiver ends the batch with 2 after the stall. Enable it again once that end is understood.
