@@ -1,5 +1,5 @@
-// The scripted modem as a host sees it on the line: the texts it answers and the results of
-// a dial. The modem layer's tests show its calls and escapes.
+// The scripted modem as a host sees it on the line: the texts it answers, the results of a
+// dial, and what in a call is no escape. The modem layer's tests show its escapes.
 #include <string>
 
 #include "tests/line/modem_line_fixture.h"
@@ -38,6 +38,24 @@ TEST_F(SimModem, AnswersFollowEchoVerboseAndQuiet) {
         modem->Stop();
         V24Close(h);
     }
+}
+
+// Pluses the guard time does not follow are data; a far end that leaves ends the call.
+TEST_F(SimModem, ACallRelaysPlusesWithoutTheGuardTimeAfterThem) {
+    qel::sim::ModemOptions options;
+    options.echo = false;
+    options.guardMs = 100;
+    StartModem(options);
+    V24WriteString(h, "ATDT42\r");
+    EXPECT_EQ(Heard(), "\r\nCONNECT 9600\r\n");
+    SleepMs(200);
+    V24WriteString(h, "+++");
+    V24WriteString(h, "x");
+    ASSERT_TRUE(WaitUntil([&] { return peer->Received() == "+++x"; })) << peer->Received();
+    EXPECT_EQ(modem->Escapes(), 0);
+    peer->Leave();
+    EXPECT_EQ(Heard(), "\r\nNO CARRIER\r\n");
+    EXPECT_FALSE(modem->InCall());
 }
 
 TEST_F(SimModem, DialsAreAnsweredByNumberAndAKeyEndsAnUnansweredOne) {
