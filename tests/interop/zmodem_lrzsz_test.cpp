@@ -92,29 +92,24 @@ struct ZmodemLrzsz : ::testing::Test {
         return peer->Finish(ms);
     }
 
-    // Starts the lrzsz command in theirs behind socat and opens our port on the terminal.
-    void StartPeer(const std::string& command) {
-        const std::string link = ports.path + "/com5";
-        peer = std::make_unique<ChildProcess>(
-            std::vector<std::string>{FindTool("socat"), "-t", "2", "pty,raw,echo=0,link=" + link,
-                                     "SYSTEM:cd " + theirs.path + " && exec " + command + ",pipes"},
-            ports.path);
-        for (int i = 0; i < 500 && access(link.c_str(), F_OK) != 0; ++i) usleep(10000);
-        setenv("QELFLASH_PORTS", ports.path.c_str(), 1);
-        h = V24Open("COM5", 1);
-        ASSERT_GE(h, 0);
-        ASSERT_EQ(V24SetLine(h, 115200, 8, 0, 0), 0);
-    }
-
-    // The same through the paced null-modem with line faults (its options).
-    void StartFaultyPeer(const std::string& command, const std::vector<std::string>& faults) {
-        std::vector<std::string> argv{
-            NULLMODEM_PATH, "--port",   "COM5",
-            "--dir",        ports.path, "--baud",
-            "921600",       "--exec",   "cd " + theirs.path + " && exec " + command};
-        argv.insert(argv.end(), faults.begin(), faults.end());
+    // Starts the lrzsz command in theirs and opens our port on its pseudo-terminal: behind
+    // socat on a clean line, behind the paced null-modem with its line faults otherwise.
+    void StartPeer(const std::string& command, const std::vector<std::string>& faults = {}) {
+        const std::string run = "cd " + theirs.path + " && exec " + command;
+        std::vector<std::string> argv{FindTool("socat"), "-t", "2",
+                                      "pty,raw,echo=0,link=" + ports.path + "/com5",
+                                      "SYSTEM:" + run + ",pipes"};
+        if (!faults.empty()) {
+            argv = {NULLMODEM_PATH, "--port", "COM5",   "--dir", ports.path,
+                    "--baud",       "921600", "--exec", run};
+            argv.insert(argv.end(), faults.begin(), faults.end());
+        }
         peer = std::make_unique<ChildProcess>(argv, ports.path);
-        ASSERT_TRUE(peer->ReadUntil("nullmodem ready", 10000));
+        if (!faults.empty()) {
+            ASSERT_TRUE(peer->ReadUntil("nullmodem ready", 10000));
+        }
+        for (int i = 0; i < 500 && access((ports.path + "/com5").c_str(), F_OK) != 0; ++i)
+            usleep(10000);
         setenv("QELFLASH_PORTS", ports.path.c_str(), 1);
         h = V24Open("COM5", 1);
         ASSERT_GE(h, 0);
@@ -250,13 +245,13 @@ TEST_F(ZmodemLrzsz, StoppedPeerEndsOurTransferWithFailure) {
 TEST_F(ZmodemLrzsz, FaultyLineBothWays) {
     const std::string data = RandomBytes(100000, 61);
     Source("noisy.bin", data);
-    StartFaultyPeer("rz -y", {"--corrupt-every", "9973"});
+    StartPeer("rz -y", {"--corrupt-every", "9973"});
     EXPECT_EQ(ZmSendFile(h, (ours.path + "/noisy.bin").c_str(), 1, nullptr), 0);
     EXPECT_EQ(PeerEnds(20000), 0);
     ExpectSame(theirs, "noisy.bin", data);
 
     Stamped(theirs, "noisy2.bin", data);
-    StartFaultyPeer("sz -b noisy2.bin", {"--drop-every", "10007"});
+    StartPeer("sz -b noisy2.bin", {"--drop-every", "10007"});
     EXPECT_EQ(Receive(), 0);
     EXPECT_EQ(peer->Finish(20000), 0);
     ExpectSame(ours, "noisy2.bin", data);
