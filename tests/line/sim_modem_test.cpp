@@ -53,6 +53,12 @@ TEST_F(SimModem, ACallRelaysPlusesWithoutTheGuardTimeAfterThem) {
     V24WriteString(h, "x");
     ASSERT_TRUE(WaitUntil([&] { return peer->Received() == "+++x"; })) << peer->Received();
     EXPECT_EQ(modem->Escapes(), 0);
+    // With the guard time after them they escape, and ATO goes back to the call.
+    SleepMs(200);
+    V24WriteString(h, "+++");
+    EXPECT_EQ(Heard(), "\r\nOK\r\n");
+    V24WriteString(h, "ATO\r");
+    EXPECT_EQ(Heard(), "\r\nCONNECT 9600\r\n");
     peer->Leave();
     EXPECT_EQ(Heard(), "\r\nNO CARRIER\r\n");
     EXPECT_FALSE(modem->InCall());
