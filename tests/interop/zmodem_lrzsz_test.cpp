@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <random>
 #include <string>
@@ -23,15 +24,11 @@ using qel::test::ScratchDir;
 constexpr time_t kMtime = 1100000000;
 
 std::string FindTool(const std::string& name) {
-    const char* path = getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    const std::string dirs = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
+    for (size_t start = 0, end = 0; start <= dirs.size(); start = end + 1) {
+        end = std::min(dirs.find(':', start), dirs.size());
+        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
         if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
     }
     return "";
 }
@@ -76,36 +73,43 @@ struct ZmodemLrzsz : ::testing::Test {
         if (peer) peer->Finish(5000);
     }
 
-    std::string Source(const std::string& name, const std::string& bytes) {
-        std::string path = ours.Write(name, bytes);
+    // A file in where, with the time and mode that must come through.
+    static std::string Stamped(const ScratchDir& where, const std::string& name,
+                               const std::string& bytes) {
+        std::string path = where.Write(name, bytes);
+        chmod(path.c_str(), 0640);
         struct timespec times[2] = {{kMtime, 0}, {kMtime, 0}};
         utimensat(AT_FDCWD, path.c_str(), times, 0);
         return path;
     }
-
-    // Starts the lrzsz command in theirs behind socat and opens our port on the terminal.
-    void StartPeer(const std::string& command) {
-        const std::string link = ports.path + "/com5";
-        peer = std::make_unique<ChildProcess>(
-            std::vector<std::string>{FindTool("socat"), "-t", "2", "pty,raw,echo=0,link=" + link,
-                                     "SYSTEM:cd " + theirs.path + " && exec " + command + ",pipes"},
-            ports.path);
-        for (int i = 0; i < 500 && access(link.c_str(), F_OK) != 0; ++i) usleep(10000);
-        setenv("QELFLASH_PORTS", ports.path.c_str(), 1);
-        h = V24Open("COM5", 1);
-        ASSERT_GE(h, 0);
-        ASSERT_EQ(V24SetLine(h, 115200, 8, 0, 0), 0);
+    std::string Source(const std::string& name, const std::string& bytes) {
+        return Stamped(ours, name, bytes);
+    }
+    // Closes our port and waits for the peer's exit code.
+    int PeerEnds(int ms) {
+        V24Close(h);
+        h = -1;
+        return peer->Finish(ms);
     }
 
-    // The same through the paced null-modem with line faults (its options).
-    void StartFaultyPeer(const std::string& command, const std::vector<std::string>& faults) {
-        std::vector<std::string> argv{
-            NULLMODEM_PATH, "--port",   "COM5",
-            "--dir",        ports.path, "--baud",
-            "921600",       "--exec",   "cd " + theirs.path + " && exec " + command};
-        argv.insert(argv.end(), faults.begin(), faults.end());
+    // Starts the lrzsz command in theirs and opens our port on its pseudo-terminal: behind
+    // socat on a clean line, behind the paced null-modem with its line faults otherwise.
+    void StartPeer(const std::string& command, const std::vector<std::string>& faults = {}) {
+        const std::string run = "cd " + theirs.path + " && exec " + command;
+        std::vector<std::string> argv{FindTool("socat"), "-t", "2",
+                                      "pty,raw,echo=0,link=" + ports.path + "/com5",
+                                      "SYSTEM:" + run + ",pipes"};
+        if (!faults.empty()) {
+            argv = {NULLMODEM_PATH, "--port", "COM5",   "--dir", ports.path,
+                    "--baud",       "921600", "--exec", run};
+            argv.insert(argv.end(), faults.begin(), faults.end());
+        }
         peer = std::make_unique<ChildProcess>(argv, ports.path);
-        ASSERT_TRUE(peer->ReadUntil("nullmodem ready", 10000));
+        if (!faults.empty()) {
+            ASSERT_TRUE(peer->ReadUntil("nullmodem ready", 10000));
+        }
+        for (int i = 0; i < 500 && access((ports.path + "/com5").c_str(), F_OK) != 0; ++i)
+            usleep(10000);
         setenv("QELFLASH_PORTS", ports.path.c_str(), 1);
         h = V24Open("COM5", 1);
         ASSERT_GE(h, 0);
@@ -122,16 +126,15 @@ struct ZmodemLrzsz : ::testing::Test {
     }
 
     void ExpectSame(const ScratchDir& where, const std::string& name, const std::string& bytes) {
-        const std::string got = where.Read(name);
-        EXPECT_EQ(got.size(), bytes.size()) << name;
-        EXPECT_TRUE(got == bytes) << name << " differs";
+        EXPECT_TRUE(where.Read(name) == bytes) << name << " differs";
         struct stat st;
         ASSERT_EQ(stat((where.path + "/" + name).c_str(), &st), 0) << name;
         EXPECT_EQ(st.st_mtime, kMtime) << name;
     }
 };
 
-const size_t kSizes[] = {0, 1, 1024, 3072, 1025, 4 << 20};
+// Empty, one byte, an exact subpacket, one byte past, and a long one.
+const size_t kSizes[] = {0, 1, 1024, 1025, 4 << 20};
 
 TEST_F(ZmodemLrzsz, OurSenderToRzInOneBatch) {
     std::vector<std::string> names, contents;
@@ -146,9 +149,7 @@ TEST_F(ZmodemLrzsz, OurSenderToRzInOneBatch) {
             ZmSendFile(h, (ours.path + "/" + names[i]).c_str(), i + 1 == names.size(), nullptr), 0)
             << names[i];
     }
-    V24Close(h);
-    h = -1;
-    EXPECT_EQ(peer->Finish(10000), 0);
+    EXPECT_EQ(PeerEnds(10000), 0);
     for (size_t i = 0; i < names.size(); ++i) ExpectSame(theirs, names[i], contents[i]);
 }
 
@@ -160,9 +161,7 @@ TEST_F(ZmodemLrzsz, RzResumesAShorterCopy) {
     EXPECT_EQ(ZmSendFile(h, (ours.path + "/resume.bin").c_str(), 1, Progress), 0);
     // rz resumes from the last whole kilobyte it holds.
     EXPECT_EQ(firstDataAt, 70000 / 1024 * 1024);
-    V24Close(h);
-    h = -1;
-    EXPECT_EQ(peer->Finish(10000), 0);
+    EXPECT_EQ(PeerEnds(10000), 0);
     ExpectSame(theirs, "resume.bin", whole);
 }
 
@@ -176,42 +175,32 @@ TEST_F(ZmodemLrzsz, RzSkipsAFileItCannotTakeAndTheBatchGoesOn) {
     EXPECT_EQ(ZmSendFile(h, (ours.path + "/kept.bin").c_str(), 0, Progress), 0);
     EXPECT_EQ(firstDataAt, -1);  // no data phase
     EXPECT_EQ(ZmSendFile(h, (ours.path + "/after.bin").c_str(), 1, nullptr), 0);
-    V24Close(h);
-    h = -1;
-    peer->Finish(10000);
+    PeerEnds(10000);
     struct stat st;
     ASSERT_EQ(stat((theirs.path + "/kept.bin").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     ExpectSame(theirs, "after.bin", "next file");
 }
 
-TEST_F(ZmodemLrzsz, SzToOurReceiverInOneBatch) {
-    std::string command = "sz -b";
+// sz with CRC-16 here; the other receives take CRC-32.
+TEST_F(ZmodemLrzsz, SzToOurReceiverInOneBatchWithCrc16) {
+    std::string command = "sz -b -o";
     std::vector<std::string> contents;
     for (size_t i = 0; i < std::size(kSizes); ++i) {
         contents.push_back(RandomBytes(kSizes[i], static_cast<unsigned>(i + 20)));
-        std::string path = theirs.Write("in" + std::to_string(i) + ".bin", contents.back());
-        struct timespec times[2] = {{kMtime, 0}, {kMtime, 0}};
-        utimensat(AT_FDCWD, path.c_str(), times, 0);
+        Stamped(theirs, "in" + std::to_string(i) + ".bin", contents.back());
         command += " in" + std::to_string(i) + ".bin";
     }
     StartPeer(command);
     EXPECT_EQ(Receive(), 0);
     EXPECT_EQ(peer->Finish(10000), 0);
     for (size_t i = 0; i < contents.size(); ++i) {
-        ExpectSame(ours, "in" + std::to_string(i) + ".bin", contents[i]);
+        const std::string name = "in" + std::to_string(i) + ".bin";
+        ExpectSame(ours, name, contents[i]);
+        struct stat st;
+        ASSERT_EQ(stat((ours.path + "/" + name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0640u) << name;
     }
-}
-
-TEST_F(ZmodemLrzsz, SzWithCrc16ToOurReceiver) {
-    const std::string data = RandomBytes(300000, 31);
-    std::string path = theirs.Write("crc16.bin", data);
-    struct timespec times[2] = {{kMtime, 0}, {kMtime, 0}};
-    utimensat(AT_FDCWD, path.c_str(), times, 0);
-    StartPeer("sz -b -o crc16.bin");
-    EXPECT_EQ(Receive(), 0);
-    EXPECT_EQ(peer->Finish(10000), 0);
-    ExpectSame(ours, "crc16.bin", data);
 }
 
 TEST_F(ZmodemLrzsz, OurReceiverResumesFromSzAndSkipsALongerCopy) {
@@ -219,12 +208,8 @@ TEST_F(ZmodemLrzsz, OurReceiverResumesFromSzAndSkipsALongerCopy) {
     const std::string mine = "our copy is longer than theirs";
     ours.Write("resume.bin", whole.substr(0, 50000));
     ours.Write("longer.bin", mine);
-    for (auto [name, bytes] :
-         {std::pair<std::string, std::string>{"resume.bin", whole}, {"longer.bin", "short"}}) {
-        std::string path = theirs.Write(name, bytes);
-        struct timespec times[2] = {{kMtime, 0}, {kMtime, 0}};
-        utimensat(AT_FDCWD, path.c_str(), times, 0);
-    }
+    Stamped(theirs, "resume.bin", whole);
+    Stamped(theirs, "longer.bin", "short");
     StartPeer("sz -b resume.bin longer.bin");
     EXPECT_EQ(Receive(), 0);
     EXPECT_EQ(peer->Finish(10000), 0);
@@ -242,9 +227,7 @@ TEST_F(ZmodemLrzsz, StoppedPeerEndsOurTransferWithFailure) {
     double start = qel::dev::NowMs();
     EXPECT_EQ(ZmSendFile(h, (ours.path + "/big.bin").c_str(), 1, Progress), 2);
     EXPECT_LT(qel::dev::NowMs() - start, 60000);
-    V24Close(h);
-    h = -1;
-    peer->Finish(10000);
+    PeerEnds(10000);
 
     StartPeer("sz -b big2.bin");
     stopPeer = peer.get();
@@ -257,26 +240,21 @@ TEST_F(ZmodemLrzsz, StoppedPeerEndsOurTransferWithFailure) {
     EXPECT_GE(st.st_size, static_cast<off_t>(kStopAt));
 }
 
-// One byte in about 10,000 damaged or lost, both ways: both directions
-// reposition and end with equal files.
-TEST_F(ZmodemLrzsz, FaultyLineToRz) {
+// One byte in about 10,000 damaged or lost: both directions reposition and end with equal
+// files.
+TEST_F(ZmodemLrzsz, FaultyLineBothWays) {
     const std::string data = RandomBytes(100000, 61);
     Source("noisy.bin", data);
-    StartFaultyPeer("rz -y", {"--corrupt-every", "9973"});
+    StartPeer("rz -y", {"--corrupt-every", "9973"});
     EXPECT_EQ(ZmSendFile(h, (ours.path + "/noisy.bin").c_str(), 1, nullptr), 0);
-    V24Close(h);
-    h = -1;
-    EXPECT_EQ(peer->Finish(20000), 0);
+    EXPECT_EQ(PeerEnds(20000), 0);
     ExpectSame(theirs, "noisy.bin", data);
-}
 
-TEST_F(ZmodemLrzsz, FaultyLineFromSz) {
-    const std::string data = RandomBytes(100000, 62);
-    theirs.Write("noisy2.bin", data);
-    StartFaultyPeer("sz -b noisy2.bin", {"--drop-every", "10007"});
+    Stamped(theirs, "noisy2.bin", data);
+    StartPeer("sz -b noisy2.bin", {"--drop-every", "10007"});
     EXPECT_EQ(Receive(), 0);
     EXPECT_EQ(peer->Finish(20000), 0);
-    EXPECT_TRUE(ours.Read("noisy2.bin") == data);
+    ExpectSame(ours, "noisy2.bin", data);
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ inline bool Exists(const std::string& path) {
     return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
-// Files in the folder besides the ones named.
+// Entries in the folder.
 inline int FilesIn(const std::string& dir) {
     int n = 0;
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
@@ -69,8 +69,7 @@ struct XmLine : ::testing::Test {
     }
     void OpenBoth() {
         OpenReceiver();
-        sender = V24Open("COM8", 1);
-        ASSERT_GE(sender, 0);
+        OpenSender();
     }
     void OpenReceiver() {
         receiver = V24Open("COM9", 1);

@@ -14,6 +14,9 @@ namespace {
 
 using v24test::V24Line;
 
+// A hex ZRINIT with flags 0x27 as it goes on the wire, XON included.
+const std::string kZrinit27 = std::string("**\x18") + "B0100000027fed4\r\n\x11";
+
 struct ZmFrames : V24Line {
     void SetUp() override {
         V24Line::SetUp();
@@ -32,11 +35,9 @@ struct ZmFrames : V24Line {
 
 TEST_F(ZmFrames, HexHeadersCarryTheirDigitsAndCheck) {
     ZmSendHeader(h, ZHEX, ZRINIT, ZmFlags(0x27));
-    EXPECT_EQ(Received(), std::string("**\x18"
-                                      "B0100000027fed4\r\n\x11"));
+    EXPECT_EQ(Received(), kZrinit27);
     ZmSendHeader(h, ZHEX, ZRQINIT, 0);
-    EXPECT_EQ(Received(), std::string("**\x18"
-                                      "B00000000000000\r\n\x11"));
+    EXPECT_EQ(Received(), std::string("**\x18") + "B00000000000000\r\n\x11");
     // The closing ZFIN and ZACK leave out the XON.
     ZmSendHeader(h, ZHEX, ZFIN, 0);
     EXPECT_EQ(Received().back(), '\n');
@@ -66,9 +67,7 @@ TEST_F(ZmFrames, DecodesEscapesMarkersAndCancel) {
         {"\x18h", ZM_FRAME_END | ZCRCE},
         {"\x18k", ZM_FRAME_END | ZCRCW},
         {"\x18\x18\x18\x18\x18", ZM_CANCELLED},
-        {"\x11"
-         "A",
-         'A'},  // a bare XON is the line's, not data
+        {"\x11" + std::string("A"), 'A'},  // a bare XON is the line's, not data
         {"", V24_TIMEOUT},
     };
     for (const auto& c : cases) {
@@ -101,27 +100,13 @@ TEST_F(ZmFrames, HeaderReaderRefusesWhatIsNoHeader) {
         int expect;
     } cases[] = {
         {"five CANs while scanning", "xx\x18\x18\x18\x18\x18", ZCAN},
-        {"unknown format",
-         "*\x18"
-         "D",
-         68},
-        {"bad hex check",
-         "**\x18"
-         "B0100000027fed5\r\n",
-         -1},
-        {"not hex",
-         "**\x18"
-         "B01000000z7fed4\r\n",
-         -1},
+        {"unknown format", "*\x18" + std::string("D"), 68},
+        {"bad hex check", kZrinit27.substr(0, 17) + "5\r\n", -1},
+        {"not hex", kZrinit27.substr(0, 12) + "z" + kZrinit27.substr(13, 7), -1},
         {"ZPAD then no ZDLE", "**x", -1},
         {"silence", "", -2},
-        {"cut short",
-         "**\x18"
-         "B0100",
-         -2},
-        {"frame end in a binary body",
-         "*\x18"
-         "A\x04\x18h\x00\x00\x00\x00\x00",
+        {"cut short", kZrinit27.substr(0, 8), -2},
+        {"frame end in a binary body", "*\x18" + std::string("A\x04\x18h") + std::string(5, '\0'),
          -1},
     };
     for (const auto& c : cases) {
@@ -131,19 +116,15 @@ TEST_F(ZmFrames, HeaderReaderRefusesWhatIsNoHeader) {
         V24Purge(h, 0);
     }
     // A good header after line noise is found.
-    Send(std::string(200, 'x') +
-         "**\x18"
-         "B0100000027fed4\r\n\x11");
+    Send(std::string(200, 'x') + kZrinit27);
     std::uint32_t v = 0;
     EXPECT_EQ(ZmReceiveHeader(h, &v, nullptr), ZRINIT);
     EXPECT_EQ(ZmZf0(v), 0x27);
-}
-
-TEST_F(ZmFrames, BinaryHeaderWithABadCheckIsRefused) {
+    // A bit of p0 changed in a binary header.
     for (int format : {ZBIN, ZBIN32}) {
         ZmSendHeader(h, format, ZRPOS, 1234);
         std::string wire = Received();
-        wire[4] ^= 0x01;  // a bit of p0
+        wire[4] ^= 0x01;
         Send(wire);
         EXPECT_EQ(ZmReceiveHeader(h, nullptr, nullptr), -1) << format;
     }
