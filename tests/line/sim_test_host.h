@@ -3,7 +3,6 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -33,7 +32,6 @@ struct Host {
     // The next byte within ms, or -1.
     int Get(int ms = 1000) {
         std::uint8_t b;
-        if (end->Read(&b, 1).count == 1) return b;
         return end->WaitReadable(static_cast<dev::DWORD>(ms)) && end->Read(&b, 1).count == 1 ? b
                                                                                              : -1;
     }
