@@ -23,7 +23,9 @@ TEST_F(Firmware, AnswersWithItsOwnSequenceNumberAndCatchesAHostThatCountsOnItsOw
     EXPECT_TRUE(box->Violations().empty());
     // A handshake numbered 2 instead of 0x41.
     host.Send(Bytes{0x04, 0x00, 0x07, 0x02, 0x00, 0x02, 0x09, 0x00, 0x00, 0x03});
-    host.GetN(14);
+    const Bytes reply = host.GetN(14);
+    ASSERT_EQ(reply.size(), 14u);
+    EXPECT_EQ(reply[5], 0x41);
     ASSERT_FALSE(box->Violations().empty());
     EXPECT_NE(box->Violations()[0].find("sequence number 2, expected 65"), std::string::npos)
         << box->Violations()[0];
