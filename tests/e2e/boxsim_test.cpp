@@ -5,8 +5,8 @@
 
 #include <filesystem>
 
+#include "download/download.h"
 #include "e2e/child_process.h"
-#include "line/sim_test_host.h"
 #include "serial/v24.h"
 
 namespace fs = std::filesystem;
@@ -42,16 +42,11 @@ TEST(BoxsimE2e, PlaysTheBoxOnAPtyAndCleansUpWhenStopped) {
     setenv("QELFLASH_PORTS", dir.path.c_str(), 1);
     int port = OpenAndName();
     ASSERT_GE(port, 0);
-    // After SBD the box is at 115200. A host still at 19200 hears garbage ...
-    ASSERT_EQ(Read(port), 'r');
-    V24Purge(port, V24_OUTPUT);
-    auto frame = qel::sim::test::Frame("SBD", 115200, 0);
-    V24WriteBuffer(port, frame.data(), static_cast<int>(frame.size()));
-    V24WriteByte(port, 'L');
-    EXPECT_EQ(Read(port), frame[19]);
-    V24WriteByte(port, 'H');
-    EXPECT_EQ(Read(port), frame[20]);
-    V24WriteByte(port, '+');
+    // After SBD the box is at 115200. A host still at 19200 hears garbage.
+    {
+        CDownload client(port);
+        EXPECT_EQ(client.SendCommand("SBD", 115200, 0), 0);
+    }
     const int heard = Read(port);
     EXPECT_NE(heard, 'r');
     EXPECT_NE(heard, -1);

@@ -1,29 +1,36 @@
-// The simulated box firmware's FPGA frames against a hand-driven host.
+// The simulated box firmware's FPGA frames against frames written by hand.
 #include <gtest/gtest.h>
 
-#include "sim_test_host.h"
-
-using namespace qel::sim;
-using namespace qel::sim::test;
+#include "line/verify_box_fixture.h"
 
 namespace {
 
-using Firmware = SimBox;
+using box_test::Bytes;
+
+struct Firmware : box_test::BoxFixture {
+    Bytes Exchange(const Bytes& frame) {
+        V24WriteBuffer(port, frame.data(), static_cast<int>(frame.size()));
+        Bytes reply;
+        for (unsigned char b = 0; reply.size() < 14 && V24ReadByteTimed(port, &b, 1000) == 1;)
+            reply.push_back(b);
+        return reply;
+    }
+};
 
 TEST_F(Firmware, AnswersWithItsOwnSequenceNumberAndCatchesAHostThatCountsOnItsOwn) {
-    BoxOptions opt;
-    opt.mode = BoxMode::Firmware;
-    opt.fpgaVersion = 123;
-    opt.fpgaFirstSeq = 0x40;
-    Start(opt);
+    qel::sim::BoxOptions options;
+    options.mode = qel::sim::BoxMode::Firmware;
+    options.fpgaVersion = 123;
+    options.fpgaFirstSeq = 0x40;
+    StartBox(options);
+    V24SetLine(port, 19200, 8, 'N', 1);
     // The host's first frame carries 0; the box answers with its own count.
-    host.Send(Bytes{0x04, 0x00, 0x09, 0x00, 0x00, 0x00, 0x1C, 0x80, kFpgaVersion, 0, 0, 3});
-    EXPECT_EQ(host.GetN(14), (Bytes{0x04, 0x00, 0x0B, 0x00, 0x00, 0x40, 0x9C, 0x00, 0x00, 0x01,
-                                    0x23, 0x00, 0x00, 0x03}));
+    EXPECT_EQ(Exchange({0x04, 0x00, 0x09, 0x00, 0x00, 0x00, 0x1C, 0x80, 0, 0, 0, 3}),
+              (Bytes{0x04, 0x00, 0x0B, 0x00, 0x00, 0x40, 0x9C, 0x00, 0x00, 0x01, 0x23, 0x00, 0x00,
+                     0x03}));
     EXPECT_TRUE(box->Violations().empty());
     // A handshake numbered 2 instead of 0x41.
-    host.Send(Bytes{0x04, 0x00, 0x07, 0x02, 0x00, 0x02, 0x09, 0x00, 0x00, 0x03});
-    const Bytes reply = host.GetN(14);
+    const Bytes reply = Exchange({0x04, 0x00, 0x07, 0x02, 0x00, 0x02, 0x09, 0x00, 0x00, 0x03});
     ASSERT_EQ(reply.size(), 14u);
     EXPECT_EQ(reply[5], 0x41);
     ASSERT_FALSE(box->Violations().empty());
