@@ -46,10 +46,10 @@ TEST(BoxsimE2e, PlaysTheBoxOnAPtyAndCleansUpWhenStopped) {
     {
         CDownload client(port);
         EXPECT_EQ(client.SendCommand("SBD", 115200, 0), 0);
+        const int heard = Read(port);
+        EXPECT_NE(heard, 'r');
+        EXPECT_NE(heard, -1);
     }
-    const int heard = Read(port);
-    EXPECT_NE(heard, 'r');
-    EXPECT_NE(heard, -1);
     V24Close(port);
     EXPECT_GE(port = OpenAndName(), 0) << "the tool may close and reopen the port";
     V24Close(port);
