@@ -1,12 +1,12 @@
-// The boxsim program on a pseudo-terminal: its ready line and link, the line's rate and the
-// stand-in for a break, what it leaves behind when stopped, sample files and bad arguments.
+// The boxsim program on a pseudo-terminal: its ready line and link, the line's rate, what it
+// leaves behind when stopped, and bad arguments.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 
+#include "download/download.h"
 #include "e2e/child_process.h"
-#include "line/sim_test_host.h"
 #include "serial/v24.h"
 
 namespace fs = std::filesystem;
@@ -42,25 +42,14 @@ TEST(BoxsimE2e, PlaysTheBoxOnAPtyAndCleansUpWhenStopped) {
     setenv("QELFLASH_PORTS", dir.path.c_str(), 1);
     int port = OpenAndName();
     ASSERT_GE(port, 0);
-    // After SBD the box is at 115200. A host still at 19200 hears garbage ...
-    ASSERT_EQ(Read(port), 'r');
-    V24Purge(port, V24_OUTPUT);
-    auto frame = qel::sim::test::Frame("SBD", 115200, 0);
-    V24WriteBuffer(port, frame.data(), static_cast<int>(frame.size()));
-    V24WriteByte(port, 'L');
-    EXPECT_EQ(Read(port), frame[19]);
-    V24WriteByte(port, 'H');
-    EXPECT_EQ(Read(port), frame[20]);
-    V24WriteByte(port, '+');
-    const int heard = Read(port);
-    EXPECT_NE(heard, 'r');
-    EXPECT_NE(heard, -1);
-    // ... and what it sends at the lower rate stands in for a break: the bootloader restarts
-    // at 19200 and prompts, as the host's break would make it on a wire.
-    V24Purge(port, V24_OUTPUT);
-    V24WriteString(port, "PLV 200");
-    V24WriteByte(port, 0);
-    EXPECT_EQ(Read(port), 'r');
+    // After SBD the box is at 115200. A host still at 19200 hears garbage.
+    {
+        CDownload client(port);
+        EXPECT_EQ(client.SendCommand("SBD", 115200, 0), 0);
+        const int heard = Read(port);
+        EXPECT_NE(heard, 'r');
+        EXPECT_NE(heard, -1);
+    }
     V24Close(port);
     EXPECT_GE(port = OpenAndName(), 0) << "the tool may close and reopen the port";
     V24Close(port);
@@ -70,33 +59,19 @@ TEST(BoxsimE2e, PlaysTheBoxOnAPtyAndCleansUpWhenStopped) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
     EXPECT_EQ(fs::file_size(flashOut), 0x100000u);
     const std::string log = dir.Read("box.log");
-    EXPECT_NE(log.find("break"), std::string::npos) << log;
     EXPECT_NE(log.find("stats "), std::string::npos) << log;
 }
 
-TEST(BoxsimE2e, MakesSampleFilesAndRefusesBadArguments) {
+// The sample files are the README's and every download's.
+TEST(BoxsimE2e, RefusesBadArguments) {
     ScratchDir dir;
-    auto run = [&](std::vector<std::string> args) {
-        args.insert(args.begin(), BOXSIM_PATH);
-        return ChildProcess(args, dir.path).Finish(5000);
-    };
-    ASSERT_EQ(run({"--make-image", dir.path + "/fw.bin", "--size", "4096", "--firmware-name",
-                   "TARSK880 V2", "--version", "01.23"}),
-              0);
-    const std::string image = dir.Read("fw.bin");
-    ASSERT_EQ(image.size(), 4096u);
-    EXPECT_EQ(image.substr(1280, 30), std::string("TARSK880 V2\0Release :: 01.23\0\0", 30));
-    ASSERT_EQ(run({"--make-vme", dir.path + "/f.vme", "--size", "65536", "--version", "123"}), 0);
-    const std::string vme = dir.Read("f.vme");
-    EXPECT_EQ(vme.size(), 65536u);
-    EXPECT_EQ(vme.substr(0, 14), "coVersion 123 ");
-
-    for (const auto& args :
+    for (std::vector<std::string> args :
          std::vector<std::vector<std::string>>{{},
                                                {"--port", "COM9", "--fault", "refuse-block"},
                                                {"--port", "LPT1", "--dir", dir.path},
                                                {"--port", "COM9", "--mode", "sleepy"}}) {
-        EXPECT_EQ(run(args), 2) << (args.empty() ? "" : args.back());
+        args.insert(args.begin(), BOXSIM_PATH);
+        EXPECT_EQ(ChildProcess(args, dir.path).Finish(5000), 2) << args.back();
     }
 }
 

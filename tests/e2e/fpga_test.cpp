@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <memory>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,85 +14,73 @@ namespace {
 
 using qel::test::ChildProcess;
 
-class FpgaEndToEnd : public ::testing::Test {
-  protected:
-    // Starts boxsim's firmware (version 100) on COM7 with extra options, makes a .vme file
-    // and runs the tool on it; the box is stopped afterwards so that its log is complete.
-    int Run(int size, int version, const std::vector<std::string>& options, int limitMs) {
-        std::vector<std::string> argv{BOXSIM_PATH, "--port", "COM7",           "--mode",
-                                      "firmware",  "--log",  dir.path + "/log"};
-        argv.insert(argv.end(), options.begin(), options.end());
+TEST(FpgaEndToEnd, UpdatesAndRefusalsEndWithTheirTextAndCode) {
+    qel::test::ScratchDir dir;
+    const std::string path = dir.path + "/fpga.vme";
+    const std::string heading =
+        "\nORN KALVER QEL-flash\nFPGA-Programmierung \nFile: " + path + "\nPort:7\n";
+    std::string full;
+    char line[32];
+    for (int frame = 0; frame < 128; frame += 5) {
+        std::snprintf(line, sizeof line, "%4.1f%% \n", frame * 512 * 100.0 / 65536);
+        full += line;
+    }
+    // The box answers the end request within the first wait of its programming time.
+    full += " 0.0%\nProgramming finished 65522\nFPGA-Update erfolgreich";
+    const struct {
+        const char* what;
+        int size, version;
+        const char* box;  // boxsim's options
+        int code;
+        std::size_t frames;  // the box heard, the last one starting with lastFrame
+        const char* lastFrame;
+        double maxMs;
+        std::string out;  // after the heading
+    } rows[] = {
+        {"full update", 65536, 101, "", 0, 2 * 131, "frame 0x9 ", 120000, full},
+        // The largest file the tool takes: one query and one handshake.
+        {"equal versions", 393216, 100, "", 20, 2, "frame 0x9 ", 20000,
+         "Error: 20 no Update necessary     "},
+        // Query, start and two data frames, each with its handshake; then the refused third
+        // data frame, and not even its handshake after it.
+        {"status on a data frame", 65536, 101, "--fault fpga-status=data:2:22", 22, 9,
+         "frame 0x1C data", 60000,
+         " 0.0% \nerror 104 9c <> 9c 03 16 00 \nError: 22 FPGA-Data CRC error"},
+        // 50 waits of 10 ms for the version reply, plus the program's start and end.
+        {"silent box", 65536, 101, "--fault silent", 19, 0, "", 3 * 500 + 2300,
+         "error 101 30\nError: 19 no Answer               "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string logName = "log" + std::to_string(&row - rows);
+        std::vector<std::string> argv{
+            BOXSIM_PATH, "--port", "COM7", "--mode", "firmware", "--log", dir.path + "/" + logName};
+        std::istringstream options(row.box);
+        argv.insert(argv.end(), std::istream_iterator<std::string>(options), {});
         ChildProcess box(argv, dir.path);
         EXPECT_TRUE(box.ReadUntil("boxsim ready", 10000)) << box.output;
-        EXPECT_EQ(ChildProcess({BOXSIM_PATH, "--make-vme", path, "--size", std::to_string(size),
-                                "--version", std::to_string(version)},
+        EXPECT_EQ(ChildProcess({BOXSIM_PATH, "--make-vme", path, "--size", std::to_string(row.size),
+                                "--version", std::to_string(row.version)},
                                dir.path)
                       .Finish(10000),
                   0);
         ChildProcess tool({BIN2PLV32_PATH, path, "7"}, dir.path);
-        const int code = tool.Finish(limitMs);
-        out = tool.output;
-        ms = tool.ms;
+        EXPECT_EQ(tool.Finish(120000), row.code);
+        EXPECT_EQ(tool.output, heading + row.out);
+        EXPECT_LE(tool.ms, row.maxMs);
         box.Terminate();
         box.Finish(5000);
-        // The frames the box heard, one "frame ..." line each.
-        std::string log = dir.Read("log");
+        const std::string log = dir.Read(logName);
+        std::vector<std::string> frames;
         for (std::size_t at = log.find("frame "); at != std::string::npos;
              at = log.find("frame ", at + 1))
             frames.push_back(log.substr(at, log.find('\n', at) - at));
-        return code;
+        ASSERT_EQ(frames.size(), row.frames) << log;
+        if (!frames.empty()) {
+            EXPECT_EQ(frames.back().rfind(row.lastFrame, 0), 0u) << frames.back();
+        }
+        EXPECT_NE(log.find("violations=0"), std::string::npos) << log;
     }
-    std::string Heading() const {
-        return "\nORN KALVER QEL-flash\nFPGA-Programmierung \nFile: " + path + "\nPort:7\n";
-    }
-
-    qel::test::ScratchDir dir;
-    const std::string path = dir.path + "/fpga.vme";
-    std::string out;
-    double ms = 0;
-    std::vector<std::string> frames;
-};
-
-TEST_F(FpgaEndToEnd, FullUpdate) {
-    EXPECT_EQ(Run(65536, 101, {}, 120000), 0);
-    std::string expected = Heading();
-    char line[32];
-    for (int frame = 0; frame < 128; frame += 5) {
-        std::snprintf(line, sizeof line, "%4.1f%% \n", frame * 512 * 100.0 / 65536);
-        expected += line;
-    }
-    // The box answers the end request within the first wait of its programming time.
-    expected += " 0.0%\nProgramming finished 65522\nFPGA-Update erfolgreich";
-    EXPECT_EQ(out, expected);
-    const std::string log = dir.Read("log");
-    EXPECT_NE(log.find("fpga programmed with 65522 bytes"), std::string::npos) << log;
-    EXPECT_NE(log.find("violations=0"), std::string::npos) << log;
-}
-
-TEST_F(FpgaEndToEnd, EqualVersionsEndAfterOneQueryAndOneHandshake) {
-    EXPECT_EQ(Run(393216, 100, {}, 20000), 20);  // the largest file the tool takes
-    EXPECT_EQ(out, Heading() + "Error: 20 no Update necessary     ");
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].rfind("frame 0x1C version", 0), 0u) << frames[0];
-    EXPECT_EQ(frames[1].rfind("frame 0x9 ", 0), 0u) << frames[1];
-}
-
-TEST_F(FpgaEndToEnd, BoxStatusOnADataFrameIsTheExitCodeAndNothingFollows) {
-    EXPECT_EQ(Run(65536, 101, {"--fault", "fpga-status=data:2:22"}, 60000), 22);
-    EXPECT_EQ(out, Heading() + " 0.0% \nerror 104 9c <> 9c 03 16 00 \n" +
-                       "Error: 22 FPGA-Data CRC error");
-    // Query, start and two data frames, each with its handshake; then the refused third
-    // data frame, and not even its handshake after it.
-    ASSERT_EQ(frames.size(), 9u);
-    EXPECT_EQ(frames.back().rfind("frame 0x1C data", 0), 0u) << frames.back();
-}
-
-TEST_F(FpgaEndToEnd, SilentBoxEndsInBoundedTime) {
-    EXPECT_EQ(Run(65536, 101, {"--fault", "silent"}, 20000), 19);
-    EXPECT_EQ(out, Heading() + "error 101 30\nError: 19 no Answer               ");
-    // 50 waits of 10 ms for the version reply, plus the program's start and end.
-    EXPECT_GE(ms, 0.9 * 500);
-    EXPECT_LE(ms, 3 * 500 + 300 + 2000);
 }
 
 }  // namespace

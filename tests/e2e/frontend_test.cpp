@@ -137,18 +137,4 @@ TEST(FrontendE2e, PortThatCannotOpenLeavesTheVerdictToTheClient) {
     }
 }
 
-TEST(FrontendE2e, ShortTargetNameReachesTheBox) {
-    ScratchDir ports;
-    const std::string image = ports.Write("fw.bin", std::string(4096, '\0'));
-    ChildProcess box({BOXSIM_PATH, "--port", "COM7", "--name", "PLV"}, ports.path);
-    ASSERT_TRUE(box.ReadUntil("boxsim ready", 10000)) << box.output;
-    ChildProcess tool(Tool({image, "target=PLV", "7"}), ports.path);
-    EXPECT_EQ(tool.Finish(60000), 0) << tool.output;
-    const std::string tail = "\nDownload erfolgreich";
-    ASSERT_GE(tool.output.size(), tail.size());
-    EXPECT_EQ(tool.output.substr(tool.output.size() - tail.size()), tail);
-    box.Terminate();
-    box.Finish(10000);
-}
-
 }  // namespace

@@ -39,6 +39,7 @@ TEST_F(DownloadFlow, ImagesLandInFlashWithTheirProgressLines) {
     EXPECT_EQ(box->FlashRange(0x8000, 10000), image);
     EXPECT_EQ(box->Erased().back().last, 0x8000u + 10000 - 2);
     EXPECT_TRUE(box->WaitUntil([](const qel::sim::Box& b) { return b.Resets() == 1; }, 2000));
+    ASSERT_FALSE(box->RateSwitches().empty());
     EXPECT_EQ(box->RateSwitches().front(), 230400u);
 
     // An odd size ends with a filler byte in the last word, which the erase range covers.

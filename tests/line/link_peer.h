@@ -12,10 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "download/download.h"
-#include "serial/device/sync.h"
-#include "serial/device/virtual_line.h"
-#include "serial/v24.h"
+#include "line/verify_box_fixture.h"
 #include "sim/link_checksum.h"
 
 namespace link_peer {
@@ -181,36 +178,22 @@ class Peer {
     std::thread thread_;
 };
 
-// A client on a port opened on one end of a fresh in-memory line, the peer on the other.
-class LinkTest : public ::testing::Test {
+// A client at 19200 on one end of the in-memory line, the peer on the other.
+class LinkTest : public box_test::BoxFixture {
   protected:
     void SetUp() override {
-        static int serial = 0;
-        name_ = "COM" + std::to_string(60 + serial++ % 30);
-        qel::dev::RegisterVirtualPort(name_, line_.a);
-        port_ = V24Open(name_.c_str(), 1);
-        ASSERT_GE(port_, 0);
-        V24SetLine(port_, 19200, 8, 'N', 1);
-        client = std::make_unique<CDownload>(port_);
-        peer = std::make_unique<Peer>(line_.b, line_.a);
+        BoxFixture::SetUp();
+        OpenClient();
+        V24SetLine(port, 19200, 8, 'N', 1);
+        peer = std::make_unique<Peer>(line.b, line.a);
     }
     void TearDown() override {
         peer->Join();
-        V24Close(port_);
-        client.reset();
-        peer.reset();
-        qel::dev::UnregisterVirtualPort(name_);
-        qel::dev::SetTimeScale(1);
+        BoxFixture::TearDown();
     }
-    int Port() const { return port_; }
+    int Port() const { return port; }
 
-    std::unique_ptr<CDownload> client;
     std::unique_ptr<Peer> peer;
-
-  private:
-    qel::dev::VirtualLine line_ = qel::dev::VirtualLine::Create();
-    std::string name_;
-    int port_ = -1;
 };
 
 }  // namespace link_peer
