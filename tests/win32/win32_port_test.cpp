@@ -37,9 +37,7 @@ class EchoPort : public ::testing::Test {
         ASSERT_EQ(V24SetLine(handle, 115200, 8, 'N', 1), 0);
     }
     void TearDown() override {
-        if (handle >= 0) {
-            EXPECT_EQ(V24Close(handle), 0);
-        }
+        if (handle >= 0) EXPECT_EQ(V24Close(handle), 0);
     }
     std::string port;
     int handle = -1;
@@ -86,18 +84,6 @@ TEST_F(EchoPort, EchoedBurstsComeBackWholeAndInOrder) {
         EXPECT_EQ(got, sent) << size << " bytes";
         EXPECT_EQ(V24PeekByte(handle), -1) << "a byte came twice";
     }
-}
-
-// Single bytes there and back, as the bootloader link exchanges them: each one comes back,
-// and what a round trip costs on this system is printed for the benchmark's account.
-TEST_F(EchoPort, SingleByteRoundTrips) {
-    const int rounds = 200;
-    const double start = qel::dev::NowMs();
-    for (int i = 0; i < rounds; ++i) {
-        ASSERT_EQ(V24WriteByte(handle, i), 0);
-        ASSERT_EQ(V24ReadByte(handle), i & 0xFF) << "round " << i;
-    }
-    std::printf("[ timing   ] one-byte round trip %.3f ms\n", (qel::dev::NowMs() - start) / rounds);
 }
 
 TEST_F(EchoPort, SilentLineEndsAReadAfterTheTimeOutWithoutSpinning) {
