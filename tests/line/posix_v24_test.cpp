@@ -79,12 +79,14 @@ TEST_F(PosixPort, BytesAndRatesReachTheOtherEndAndAPtyHasNoModemLines) {
     EXPECT_TRUE(PosixLineRate(pty.master, rate));
     EXPECT_EQ(rate, 250000u);
 
-    EXPECT_EQ(V24WriteString(h, "REMOTE"), 6);
-    EXPECT_EQ(pty.Read(6), "REMOTE");
-    pty.Write("r\xff");
-    ASSERT_TRUE(WaitUntil([h] { return V24GetQueueCount(h, 0) == 2; }));
-    EXPECT_EQ(V24ReadByte(h), 'r');
-    EXPECT_EQ(V24ReadByte(h), 0xFF);
+    // Raw both ways: no line end, control or 8-bit byte is changed, added or taken.
+    EXPECT_EQ(V24WriteString(h, "RE\nM\rOTE\x03\xff"), 10);
+    EXPECT_EQ(pty.Read(10, 300), "RE\nM\rOTE\x03\xff");
+    pty.Write("r\r\n\x03\x1a\xff");
+    ASSERT_TRUE(WaitUntil([h] { return V24GetQueueCount(h, 0) == 6; }));
+    char got[8];
+    EXPECT_EQ(V24ReadBuffer(h, got, 6), 6);
+    EXPECT_EQ(Bytes(got, 6), "r\r\n\x03\x1a\xff");
 
     EXPECT_EQ(V24Close(h), 0);
 }

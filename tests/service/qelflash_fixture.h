@@ -78,6 +78,16 @@ class Qelflash : public ::testing::Test {
         for (const Event& e : events) names.push_back(e.Name());
         return names;
     }
+    // The parts of a '|'-separated list.
+    static std::vector<std::string> Split(const std::string& list) {
+        std::vector<std::string> parts;
+        for (std::size_t at = 0, end; at < list.size(); at = end + 1) {
+            end = std::min(list.find('|', at), list.size());
+            parts.push_back(list.substr(at, end - at));
+        }
+        if (!list.empty() && list.back() == '|') parts.push_back("");
+        return parts;
+    }
     // The last event of that name (whose field key holds value, where given).
     static const Event* Last(const std::vector<Event>& events, const std::string& name,
                              const std::string& value = "", const std::string& key = "port") {
@@ -107,6 +117,13 @@ class Qelflash : public ::testing::Test {
     }
 
     std::string Path(const std::string& name) const { return dir.path + "/" + name; }
+    // Split, with each "@name" made the path of that name in the test's folder.
+    std::vector<std::string> Paths(const std::string& list) const {
+        std::vector<std::string> parts = Split(list);
+        for (std::string& p : parts)
+            if (!p.empty() && p[0] == '@') p = Path(p.substr(1));
+        return parts;
+    }
     std::string File(const std::string& name, const Bytes& bytes) {
         EXPECT_TRUE(qel::sim::WriteFile(Path(name), bytes));
         return Path(name);

@@ -39,34 +39,20 @@ TEST_F(Qelflash, SimStartsABoxOnTheFirstFreeNumber) {
 }
 
 TEST_F(Qelflash, BadArgumentsGiveCodeOneAndTouchNothingAndHelpIsThereForEach) {
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"burn"},
-        {"flash", "fw.bin"},
-        {"flash", "fw.bin", "--port", "0"},
-        {"flash", "fw.bin", "--port", "256"},
-        {"flash", "fw.bin", "--port", "3,3"},
-        {"flash", "fw.bin", "--port", "3", "--address", "zz"},
-        {"flash", "--port", "3"},
-        {"read", "x.bin", "--port", "3", "--from", "9000", "--to", "8000"},
-        {"read", "x.bin", "--port", "3,4", "--from", "8000", "--to", "9000"},
-        {"info", "--port", "3", "--frobnicate"},
-        {"strings"},
-        {"dial"},
-        {"dial", "COM7"},
-        {"dial", "COM7", "0815", "0816"},
-        {"dial", "COM7", "0815\rATZ"},
-        {"dial", "COM7", ""},
-        {"dial", "7,8", "0815"},
-        {"dial", "COM7", "0815", "--baud", "x"},
-        {"dial", "COM7", "0815", "--target", "PLV 200"},
-        {"hangup"},
-        {"hangup", "COM7", "0815"},
-        {"hangup", "COM7", "--pulse"},
-    };
-    for (const auto& args : bad) {
-        EXPECT_EQ(RunPlain(args), 1) << ::testing::PrintToString(args);
-        EXPECT_EQ(out, "") << ::testing::PrintToString(args);
+    // Each ;-separated list is one command line.
+    const std::string bad =
+        ";burn;flash|fw.bin;flash|fw.bin|--port|0;flash|fw.bin|--port|256;"
+        "flash|fw.bin|--port|3,3;flash|fw.bin|--port|3|--address|zz;flash|--port|3;"
+        "read|x.bin|--port|3|--from|9000|--to|8000;"
+        "read|x.bin|--port|3,4|--from|8000|--to|9000;info|--port|3|--frobnicate;strings;dial;"
+        "dial|COM7;dial|COM7|0815|0816;dial|COM7|0815\rATZ;dial|COM7|;dial|7,8|0815;"
+        "dial|COM7|0815|--baud|x;dial|COM7|0815|--target|PLV 200;hangup;hangup|COM7|0815;"
+        "hangup|COM7|--pulse";
+    for (std::size_t at = 0, end; at <= bad.size(); at = end + 1) {
+        end = std::min(bad.find(';', at), bad.size());
+        const std::string list = bad.substr(at, end - at);
+        EXPECT_EQ(RunPlain(Split(list)), 1) << list;
+        EXPECT_EQ(out, "") << list;
     }
     for (const char* command :
          {"flash", "fpga", "verify", "read", "info", "strings", "ports", "sim", "dial", "hangup"}) {

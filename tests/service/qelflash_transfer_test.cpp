@@ -20,58 +20,49 @@ TEST_F(Qelflash, TransfersCarryFilesBothWaysOrEndWithTheirCode) {
     Bytes bytes(3000);
     std::mt19937 random(7);
     for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
-    const std::string data(bytes.begin(), bytes.end()), sent = File("data.bin", bytes);
+    const std::string data(bytes.begin(), bytes.end());
+    File("data.bin", bytes);
     File("kept.bin", Bytes{7, 7});
 
     const struct {
         const char* peer;  // run in peer/
-        std::vector<std::string> args;
+        const char* args;
         int code;      // qelflash's; -1: any failure
         int peerCode;  // -2: whatever
-        std::vector<std::string> wants;
+        const char* wants;
         std::string file = "";  // holds data afterwards (XMODEM: and the last block's filler)
     } cases[] = {
-        {"rx -c got.bin",
-         {"xsend", sent},
-         0,
-         0,
-         {"finished.message=sent", "progress.port=COM5"},
+        {"rx -c got.bin", "xsend|@data.bin", 0, 0, "finished.message=sent|progress.port=COM5",
          "peer/got.bin"},
-        {"sx ../data.bin", {"xrecv", Path("back.bin")}, 0, -2, {}, "back.bin"},
-        {"rz -y", {"zsend", sent}, 0, 0, {"file.length=3000"}, "peer/data.bin"},
-        {"sz ../data.bin", {"zrecv", Path("into")}, 0, -2, {}, "into/data.bin"},
-        {"rx -c got.bin",
-         {"xsend", Path("none.bin")},
-         1,
-         -2,
-         {"finished.message=file cannot be opened"}},
+        {"sx ../data.bin", "xrecv|@back.bin", 0, -2, "", "back.bin"},
+        {"rz -y", "zsend|@data.bin", 0, 0, "file.length=3000", "peer/data.bin"},
+        {"sz ../data.bin", "zrecv|@into", 0, -2, "", "into/data.bin"},
+        {"rx -c got.bin", "xsend|@none.bin", 1, -2, "finished.message=file cannot be opened"},
         // The batch was closed: the receiver ends on its own.
-        {"rz -y", {"zsend", Path("none.bin")}, 1, 0, {"finished.message=file cannot be opened"}},
+        {"rz -y", "zsend|@none.bin", 1, 0, "finished.message=file cannot be opened"},
         // A folder that takes no file: the line is not even opened.
-        {"exit 0", {"xrecv", Path("no/dir/x.bin")}, 4, -2, {}},
-        {"exit 0", {"zrecv", Path("nowhere")}, 4, -2, {}},
+        {"exit 0", "xrecv|@no/dir/x.bin", 4, -2, ""},
+        {"exit 0", "zrecv|@nowhere", 4, -2, ""},
         // The sender gives up at once: the file asked for keeps what it held.
-        {"exit 0", {"xrecv", Path("kept.bin")}, -1, -2, {}},
+        {"exit 0", "xrecv|@kept.bin", -1, -2, ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.peer + (" / " + c.args[0]));
+        SCOPED_TRACE(c.peer + std::string(" / ") + c.args);
         ChildProcess peer({NULLMODEM_PATH, "--port", "COM5", "--dir", dir.path, "--exec",
                            "cd " + Path("peer") + " && " + c.peer},
                           dir.path);
         ASSERT_TRUE(peer.ReadUntil("nullmodem ready", 10000)) << peer.output;
-        std::vector<std::string> args = c.args;
-        args.insert(args.end(), {"-p", "5"});
-        const std::vector<Event> events = Run(args, 200000);
+        const std::vector<Event> events = Run(Paths(c.args + std::string("|-p|5")), 200000);
         EXPECT_EQ(c.code == -1 ? code != 0 : code == c.code, true) << code << "\n" << out;
         if (c.code == 4) {
-            EXPECT_EQ(Names(events), (std::vector<std::string>{"started", "finished"}));
+            EXPECT_EQ(Names(events), Split("started|finished"));
         }
-        ExpectEvents(events, c.wants);
+        ExpectEvents(events, Split(c.wants));
         const int peerCode = peer.Finish(c.peerCode == -2 ? 1000 : 60000);
         if (c.peerCode != -2) {
             EXPECT_EQ(peerCode, c.peerCode);
         }
-        const bool filled = c.args[0][0] == 'x';
+        const bool filled = c.args[0] == 'x';
         if (!c.file.empty()) {
             EXPECT_EQ(dir.Read(c.file).substr(0, filled ? data.size() : std::string::npos), data);
         }
