@@ -37,7 +37,9 @@ class EchoPort : public ::testing::Test {
         ASSERT_EQ(V24SetLine(handle, 115200, 8, 'N', 1), 0);
     }
     void TearDown() override {
-        if (handle >= 0) EXPECT_EQ(V24Close(handle), 0);
+        if (handle >= 0) {
+            EXPECT_EQ(V24Close(handle), 0);
+        }
     }
     std::string port;
     int handle = -1;
