@@ -26,20 +26,15 @@ class Qelflash : public ::testing::Test {
 
     // boxsim as COMn in the test's ports folder, its flash written out when it stops.
     void StartBox(int n, std::vector<std::string> options = {}) {
-        const std::string port = "COM" + std::to_string(n);
-        std::vector<std::string> argv{BOXSIM_PATH,
-                                      "--port",
-                                      port,
-                                      "--dir",
-                                      dir.path,
-                                      "--flash-out",
-                                      Path("flash" + std::to_string(n))};
+        std::vector<std::string> argv{
+            BOXSIM_PATH, "--port",      "COM" + std::to_string(n),        "--dir",
+            dir.path,    "--flash-out", Path("flash" + std::to_string(n))};
         argv.insert(argv.end(), options.begin(), options.end());
         auto box = std::make_unique<ChildProcess>(argv, dir.path);
         ASSERT_TRUE(box->ReadUntil("boxsim ready", 10000)) << box->output;
         boxes_[n] = std::move(box);
     }
-    // Stops box n; n bytes of its flash from address on.
+    // Stops box n; size bytes of its flash from address on.
     Bytes StopBox(int n, std::size_t address = 0, std::size_t size = 0) {
         auto it = boxes_.find(n);
         if (it == boxes_.end() || !it->second) return {};
@@ -50,18 +45,13 @@ class Qelflash : public ::testing::Test {
         if (flash.size() < address + size) return {};
         return Bytes(flash.begin() + address, flash.begin() + address + size);
     }
-    ChildProcess& Box(int n) { return *boxes_.at(n); }
 
-    // Runs qelflash with args and --json; its events in order, exit code in code.
+    // Runs qelflash with args (and --json: its events in order); exit code in code.
     std::vector<Event> Run(std::vector<std::string> args, int limitMs = 120000) {
-        args.insert(args.begin(), QELFLASH_PATH);
         args.push_back("--json");
-        ChildProcess tool(args, dir.path);
-        code = tool.Finish(limitMs);
-        out = tool.output;
+        RunPlain(args, limitMs);
         return Parse(out);
     }
-    // Runs without --json; its plain output in out.
     int RunPlain(std::vector<std::string> args, int limitMs = 120000) {
         args.insert(args.begin(), QELFLASH_PATH);
         ChildProcess tool(args, dir.path);
@@ -83,22 +73,57 @@ class Qelflash : public ::testing::Test {
         EXPECT_EQ(start, text.size()) << "output ends inside a line";
         return events;
     }
-    static std::vector<std::string> Names(const std::vector<Event>& events,
-                                          const std::string& port = "") {
+    static std::vector<std::string> Names(const std::vector<Event>& events) {
         std::vector<std::string> names;
-        for (const Event& e : events)
-            if (port.empty() || e.Text("port") == port) names.push_back(e.Name());
+        for (const Event& e : events) names.push_back(e.Name());
         return names;
     }
+    // The parts of a '|'-separated list.
+    static std::vector<std::string> Split(const std::string& list) {
+        std::vector<std::string> parts;
+        for (std::size_t at = 0, end; at < list.size(); at = end + 1) {
+            end = std::min(list.find('|', at), list.size());
+            parts.push_back(list.substr(at, end - at));
+        }
+        if (!list.empty() && list.back() == '|') parts.push_back("");
+        return parts;
+    }
+    // The last event of that name (whose field key holds value, where given).
     static const Event* Last(const std::vector<Event>& events, const std::string& name,
-                             const std::string& port = "") {
+                             const std::string& value = "", const std::string& key = "port") {
         const Event* found = nullptr;
         for (const Event& e : events)
-            if (e.Name() == name && (port.empty() || e.Text("port") == port)) found = &e;
+            if (e.Name() == name && (value.empty() || e.Text(key) == value)) found = &e;
         return found;
+    }
+    // Each want is "event.field=text" or "event@key=value.field=text" (the last such event
+    // has the field as text) or "!event" (there is no such event).
+    static void ExpectEvents(const std::vector<Event>& events,
+                             const std::vector<std::string>& wants) {
+        for (const std::string& want : wants) {
+            if (want[0] == '!') {
+                EXPECT_EQ(Last(events, want.substr(1)), nullptr) << want;
+                continue;
+            }
+            const std::size_t dot = want.find('.'), eq = want.find('=', dot);
+            const std::size_t at = std::min(want.find('@'), dot), is = want.find('=', at);
+            const Event* e =
+                at == dot ? Last(events, want.substr(0, dot))
+                          : Last(events, want.substr(0, at), want.substr(is + 1, dot - is - 1),
+                                 want.substr(at + 1, is - at - 1));
+            ASSERT_NE(e, nullptr) << want;
+            EXPECT_EQ(e->Text(want.substr(dot + 1, eq - dot - 1)), want.substr(eq + 1)) << want;
+        }
     }
 
     std::string Path(const std::string& name) const { return dir.path + "/" + name; }
+    // Split, with each "@name" made the path of that name in the test's folder.
+    std::vector<std::string> Paths(const std::string& list) const {
+        std::vector<std::string> parts = Split(list);
+        for (std::string& p : parts)
+            if (!p.empty() && p[0] == '@') p = Path(p.substr(1));
+        return parts;
+    }
     std::string File(const std::string& name, const Bytes& bytes) {
         EXPECT_TRUE(qel::sim::WriteFile(Path(name), bytes));
         return Path(name);

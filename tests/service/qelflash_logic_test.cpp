@@ -33,40 +33,18 @@ TEST(QelflashEvent, AnyBytesMakeValidJsonThatReadsBackTheSame) {
     }
 }
 
-TEST(QelflashCommandLine, PortsAsNumbersNamesPathsListsAndRanges) {
-    struct Row {
-        std::vector<const char*> args;
-        std::vector<std::string> labels;
-    } rows[] = {
-        {{"3"}, {"COM3"}},
-        {{"com12"}, {"COM12"}},
-        {{"/dev/ttyUSB0"}, {"/dev/ttyUSB0"}},
-        {{"3,COM5", "/dev/x,y"}, {"COM3", "COM5", "/dev/x,y"}},
-        {{"7-9"}, {"COM7", "COM8", "COM9"}},
-    };
-    for (const Row& row : rows) {
-        std::vector<const char*> argv{"qelflash", "info"};
-        for (const char* p : row.args) {
-            argv.push_back("--port");
-            argv.push_back(p);
-        }
-        qelflash::Options o;
-        std::string error;
-        ASSERT_TRUE(
-            qelflash::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), o, error))
-            << error;
-        std::vector<std::string> labels;
-        for (const auto& p : o.ports) labels.push_back(p.label);
-        EXPECT_EQ(labels, row.labels);
-    }
-}
-
-TEST(QelflashCommandLine, ABoxProcessGetsEverythingButThePortsAndTheOutput) {
-    const char* argv[] = {"qelflash",  "flash", "-p",      "1-3", "fw.bin",   "--json",
-                          "--address", "1C000", "--stall", "9",   "--target", "NUX_1000"};
+// The ports a script names in any of its forms, and what each box's own process is given.
+TEST(QelflashCommandLine, PortsInEveryFormAndWhatABoxProcessIsGiven) {
+    const char* argv[] = {"qelflash", "flash", "-p",       "3,com12", "--port",    "/dev/x,y",
+                          "-p",       "7-9",   "fw.bin",   "--json",  "--address", "1C000",
+                          "--stall",  "9",     "--target", "NUX_1000"};
     qelflash::Options o;
     std::string error;
-    ASSERT_TRUE(qelflash::ParseCommandLine(12, argv, o, error)) << error;
+    ASSERT_TRUE(qelflash::ParseCommandLine(16, argv, o, error)) << error;
+    std::vector<std::string> labels;
+    for (const auto& p : o.ports) labels.push_back(p.label);
+    EXPECT_EQ(labels,
+              (std::vector<std::string>{"COM3", "COM12", "/dev/x,y", "COM7", "COM8", "COM9"}));
     EXPECT_EQ(o.passOn,
               (std::vector<std::string>{"fw.bin", "--address", "1C000", "--target", "NUX_1000"}));
     EXPECT_EQ(o.address, 0x1C000);

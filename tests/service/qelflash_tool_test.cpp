@@ -1,4 +1,4 @@
-// The subcommands that need no box (strings, ports, sim), the command line, and help.
+// The subcommands that need no box or modem (ports, sim), the command line, and help.
 #include <signal.h>
 
 #include <filesystem>
@@ -8,32 +8,16 @@
 namespace service_test {
 namespace {
 
-TEST_F(Qelflash, StringsListsTheImagesTextsOrSaysWhyNot) {
-    auto events =
-        Run({"strings", File("fw.bin", qel::sim::MakeFirmwareImage(5000, "NUX_1000 fw", "02.00"))});
-    EXPECT_EQ(code, 0) << out;
-    std::vector<std::string> texts;
-    for (const Event& e : events)
-        if (e.Name() == "string") texts.push_back(e.Text("text"));
-    EXPECT_EQ(texts, (std::vector<std::string>{"NUX_1000 fw", "Release :: 02.00"}));
-
-    Run({"strings", Path("none.bin")});
-    EXPECT_EQ(code, 4);
-    Run({"strings", File("one.bin", {1})});
-    EXPECT_EQ(code, 5);
-}
-
 TEST_F(Qelflash, PortsListsTheFoldersPortsAndWhetherTheyOpen) {
     StartBox(2);
     std::filesystem::create_symlink(Path("gone"), Path("com7"));
     auto events = Run({"ports"});
     EXPECT_EQ(code, 0) << out;
     ASSERT_EQ(events.size(), 2u) << out;
-    EXPECT_EQ(events[0].Text("name"), "COM2");
-    EXPECT_EQ(events[0].Text("device"), std::filesystem::read_symlink(Path("com2")).string());
-    EXPECT_EQ(events[0].Text("state"), "free");
-    EXPECT_EQ(events[1].Text("name"), "COM7");
-    EXPECT_EQ(events[1].Text("state"), "missing");
+    ExpectEvents({events[0]},
+                 {"port.name=COM2", "port.state=free",
+                  "port.device=" + std::filesystem::read_symlink(Path("com2")).string()});
+    ExpectEvents({events[1]}, {"port.name=COM7", "port.state=missing"});
 }
 
 TEST_F(Qelflash, SimStartsABoxOnTheFirstFreeNumber) {
@@ -54,31 +38,27 @@ TEST_F(Qelflash, SimStartsABoxOnTheFirstFreeNumber) {
     EXPECT_EQ(tool.output, "");
 }
 
-TEST_F(Qelflash, BadArgumentsGiveCodeOneAndHelpIsThereForEach) {
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"burn"},
-        {"flash", "fw.bin"},
-        {"flash", "fw.bin", "--port", "0"},
-        {"flash", "fw.bin", "--port", "256"},
-        {"flash", "fw.bin", "--port", "3,3"},
-        {"flash", "fw.bin", "--port", "3", "--address", "zz"},
-        {"flash", "--port", "3"},
-        {"read", "x.bin", "--port", "3", "--from", "9000", "--to", "8000"},
-        {"read", "x.bin", "--port", "3,4", "--from", "8000", "--to", "9000"},
-        {"info", "--port", "3", "--frobnicate"},
-        {"strings"},
-    };
-    for (const auto& args : bad) {
-        EXPECT_EQ(RunPlain(args), 1) << ::testing::PrintToString(args);
-        EXPECT_EQ(out, "") << ::testing::PrintToString(args);
+TEST_F(Qelflash, BadArgumentsGiveCodeOneAndTouchNothingAndHelpIsThereForEach) {
+    // Each ;-separated list is one command line.
+    const std::string bad =
+        ";burn;flash|fw.bin;flash|fw.bin|--port|0;flash|fw.bin|--port|256;"
+        "flash|fw.bin|--port|3,3;flash|fw.bin|--port|3|--address|zz;flash|--port|3;"
+        "read|x.bin|--port|3|--from|9000|--to|8000;"
+        "read|x.bin|--port|3,4|--from|8000|--to|9000;info|--port|3|--frobnicate;strings;dial;"
+        "dial|COM7;dial|COM7|0815|0816;dial|COM7|0815\rATZ;dial|COM7|;dial|7,8|0815;"
+        "dial|COM7|0815|--baud|x;dial|COM7|0815|--target|PLV 200;hangup;hangup|COM7|0815;"
+        "hangup|COM7|--pulse";
+    for (std::size_t at = 0, end; at <= bad.size(); at = end + 1) {
+        end = std::min(bad.find(';', at), bad.size());
+        const std::string list = bad.substr(at, end - at);
+        EXPECT_EQ(RunPlain(Split(list)), 1) << list;
+        EXPECT_EQ(out, "") << list;
     }
     for (const char* command :
-         {"flash", "fpga", "verify", "read", "info", "strings", "ports", "sim"}) {
+         {"flash", "fpga", "verify", "read", "info", "strings", "ports", "sim", "dial", "hangup"}) {
         EXPECT_EQ(RunPlain({command, "--help"}), 0) << command;
         EXPECT_EQ(out.rfind(std::string("usage: qelflash ") + command + " ", 0), 0u) << out;
     }
-    // Nothing was written for any of them.
     EXPECT_TRUE(std::filesystem::is_empty(dir.path));
 }
 

@@ -9,108 +9,68 @@
 namespace service_test {
 namespace {
 
-class QelflashTransfer : public Qelflash {
-  protected:
-    void SetUp() override {
-        // The transfers are tested against the real lrzsz or not at all: a missing one fails.
-        for (const char* tool : {"sx", "rx", "sz", "rz"}) {
-            ASSERT_EQ(std::system((std::string("command -v ") + tool + " >/dev/null").c_str()), 0)
-                << tool << " missing: apt-get install lrzsz";
-        }
-        std::filesystem::create_directory(Path("peer"));
-        std::mt19937 random(7);
-        for (auto& b : data) b = static_cast<std::uint8_t>(random());
-        File("data.bin", data);
+TEST_F(Qelflash, TransfersCarryFilesBothWaysOrEndWithTheirCode) {
+    // The transfers are tested against the real lrzsz or not at all: a missing one fails.
+    for (const char* tool : {"sx", "rx", "sz", "rz"}) {
+        ASSERT_EQ(std::system((std::string("command -v ") + tool + " >/dev/null").c_str()), 0)
+            << tool << " missing: apt-get install lrzsz";
     }
-    void TearDown() override {
-        if (peer_) peer_->Finish(1000);
-        Qelflash::TearDown();
-    }
-    // The peer's command runs in the folder peer/.
-    void StartPeer(const std::string& command) {
-        peer_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{NULLMODEM_PATH, "--port", "COM5", "--dir", dir.path, "--exec",
-                                     "cd " + Path("peer") + " && " + command},
-            dir.path);
-        ASSERT_TRUE(peer_->ReadUntil("nullmodem ready", 10000)) << peer_->output;
-    }
-    int FinishPeer() { return peer_->Finish(60000); }
-    std::string Data() const { return std::string(data.begin(), data.end()); }
-
-    Bytes data = Bytes(3000);
-
-  private:
-    std::unique_ptr<ChildProcess> peer_;
-};
-
-TEST_F(QelflashTransfer, XmodemCarriesAFileBothWays) {
-    StartPeer("rx -c got.bin");
-    auto events = Run({"xsend", Path("data.bin"), "-p", "5"});
-    EXPECT_EQ(code, 0) << out;
-    EXPECT_EQ(FinishPeer(), 0);
-    // XMODEM fills the last block: the file is the data and the filler.
-    EXPECT_EQ(dir.Read("peer/got.bin").substr(0, data.size()), Data());
-    EXPECT_EQ(Last(events, "finished")->Text("message"), "sent");
-    EXPECT_NE(Last(events, "progress"), nullptr);
-
-    StartPeer("sx " + Path("data.bin"));
-    events = Run({"xrecv", Path("back.bin"), "-p", "5"});
-    EXPECT_EQ(code, 0) << out;
-    FinishPeer();
-    EXPECT_EQ(dir.Read("back.bin").substr(0, data.size()), Data());
-}
-
-TEST_F(QelflashTransfer, XmodemWithAWrongFileEndsWithItsCode) {
-    StartPeer("rx -c got.bin");
-    auto events = Run({"xsend", Path("none.bin"), "-p", "5"});
-    EXPECT_EQ(code, 1) << out;
-    EXPECT_EQ(Last(events, "finished")->Text("message"), "file cannot be opened");
-    // A folder that takes no file: the line is not even opened.
-    events = Run({"xrecv", Path("no/dir/x.bin"), "-p", "5"});
-    EXPECT_EQ(code, 4) << out;
-    EXPECT_EQ(Names(events), (std::vector<std::string>{"started", "finished"}));
-}
-
-TEST_F(QelflashTransfer, AFailedReceiveLeavesTheNameAlone) {
-    // The sender gives up at once: the file asked for keeps what it held, and no part is left.
-    StartPeer("exit 0");
+    std::filesystem::create_directories(Path("peer"));
+    std::filesystem::create_directories(Path("into"));
+    Bytes bytes(3000);
+    std::mt19937 random(7);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    const std::string data(bytes.begin(), bytes.end());
+    File("data.bin", bytes);
     File("kept.bin", Bytes{7, 7});
-    Run({"xrecv", Path("kept.bin"), "-p", "5"}, 200000);
-    EXPECT_NE(code, 0) << out;
+
+    const struct {
+        const char* peer;  // run in peer/
+        const char* args;
+        int code;      // qelflash's; -1: any failure
+        int peerCode;  // -2: whatever
+        const char* wants;
+        std::string file = "";  // holds data afterwards (XMODEM: and the last block's filler)
+    } cases[] = {
+        {"rx -c got.bin", "xsend|@data.bin", 0, 0, "finished.message=sent|progress.port=COM5",
+         "peer/got.bin"},
+        {"sx ../data.bin", "xrecv|@back.bin", 0, -2, "", "back.bin"},
+        {"rz -y", "zsend|@data.bin", 0, 0, "file.length=3000", "peer/data.bin"},
+        {"sz ../data.bin", "zrecv|@into", 0, -2, "", "into/data.bin"},
+        {"rx -c got.bin", "xsend|@none.bin", 1, -2, "finished.message=file cannot be opened"},
+        // The batch was closed: the receiver ends on its own.
+        {"rz -y", "zsend|@none.bin", 1, 0, "finished.message=file cannot be opened"},
+        // A folder that takes no file: the line is not even opened.
+        {"exit 0", "xrecv|@no/dir/x.bin", 4, -2, ""},
+        {"exit 0", "zrecv|@nowhere", 4, -2, ""},
+        // The sender gives up at once: the file asked for keeps what it held.
+        {"exit 0", "xrecv|@kept.bin", -1, -2, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.peer + std::string(" / ") + c.args);
+        ChildProcess peer({NULLMODEM_PATH, "--port", "COM5", "--dir", dir.path, "--exec",
+                           "cd " + Path("peer") + " && " + c.peer},
+                          dir.path);
+        ASSERT_TRUE(peer.ReadUntil("nullmodem ready", 10000)) << peer.output;
+        const std::vector<Event> events = Run(Paths(c.args + std::string("|-p|5")), 200000);
+        EXPECT_EQ(c.code == -1 ? code != 0 : code == c.code, true) << code << "\n" << out;
+        if (c.code == 4) {
+            EXPECT_EQ(Names(events), Split("started|finished"));
+        }
+        ExpectEvents(events, Split(c.wants));
+        const int peerCode = peer.Finish(c.peerCode == -2 ? 1000 : 60000);
+        if (c.peerCode != -2) {
+            EXPECT_EQ(peerCode, c.peerCode);
+        }
+        const bool filled = c.args[0] == 'x';
+        if (!c.file.empty()) {
+            EXPECT_EQ(dir.Read(c.file).substr(0, filled ? data.size() : std::string::npos), data);
+        }
+    }
     EXPECT_EQ(dir.Read("kept.bin"), std::string("\7\7"));
+    EXPECT_FALSE(std::filesystem::exists(Path("peer/none.bin")));
     for (const auto& entry : std::filesystem::directory_iterator(dir.path))
         EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos);
-}
-
-TEST_F(QelflashTransfer, ZmodemCarriesFilesIntoTheFolderBothWays) {
-    StartPeer("rz -y");
-    auto events = Run({"zsend", Path("data.bin"), "-p", "5"});
-    EXPECT_EQ(code, 0) << out;
-    EXPECT_EQ(FinishPeer(), 0);
-    EXPECT_EQ(dir.Read("peer/data.bin"), Data());
-    const Event* file = Last(events, "file");
-    ASSERT_NE(file, nullptr) << out;
-    EXPECT_EQ(file->Number("length"), 3000);
-
-    std::filesystem::create_directory(Path("into"));
-    StartPeer("sz " + Path("data.bin"));
-    events = Run({"zrecv", Path("into"), "-p", "5"});
-    EXPECT_EQ(code, 0) << out;
-    FinishPeer();
-    EXPECT_EQ(dir.Read("into/data.bin"), Data());
-}
-
-TEST_F(QelflashTransfer, ZmodemWithAWrongFileOrFolderSaysSo) {
-    StartPeer("rz -y");
-    auto events = Run({"zsend", Path("none.bin"), "-p", "5"});
-    EXPECT_EQ(code, 1) << out;
-    EXPECT_EQ(Last(events, "finished")->Text("message"), "file cannot be opened");
-    // The batch was closed: the receiver ends on its own, with nothing received.
-    EXPECT_EQ(FinishPeer(), 0);
-    EXPECT_TRUE(std::filesystem::is_empty(Path("peer")));
-    events = Run({"zrecv", Path("nowhere"), "-p", "5"});
-    EXPECT_EQ(code, 4) << out;
-    EXPECT_EQ(Names(events), (std::vector<std::string>{"started", "finished"}));
 }
 
 }  // namespace

@@ -57,19 +57,3 @@ TEST(PosixTermios, RefusesWhatATermiosLineCannotCarry) {
         EXPECT_EQ(t.c_cflag, 0u) << i;
     }
 }
-
-TEST(PosixTermios, RawModeKeepsFramingAndMakesEmptyReadsDistinguishable) {
-    termios t{};
-    t.c_cflag = CS7 | PARENB;
-    t.c_lflag = ICANON | ECHO | ISIG;
-    t.c_iflag = ICRNL | IXON | BRKINT;
-    t.c_oflag = OPOST;
-    PosixMakeRaw(t);
-    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB), tcflag_t(CS7 | PARENB));
-    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
-    EXPECT_EQ(t.c_iflag & (ICRNL | IXON | BRKINT), 0u);
-    EXPECT_EQ(t.c_oflag & OPOST, 0u);
-    // VMIN 0 would make an empty non-blocking read return 0, like a hang-up.
-    EXPECT_EQ(t.c_cc[VMIN], 1);
-    EXPECT_EQ(t.c_cc[VTIME], 0);
-}

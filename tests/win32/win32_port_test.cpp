@@ -88,18 +88,6 @@ TEST_F(EchoPort, EchoedBurstsComeBackWholeAndInOrder) {
     }
 }
 
-// Single bytes there and back, as the bootloader link exchanges them: each one comes back,
-// and what a round trip costs on this system is printed for the benchmark's account.
-TEST_F(EchoPort, SingleByteRoundTrips) {
-    const int rounds = 200;
-    const double start = qel::dev::NowMs();
-    for (int i = 0; i < rounds; ++i) {
-        ASSERT_EQ(V24WriteByte(handle, i), 0);
-        ASSERT_EQ(V24ReadByte(handle), i & 0xFF) << "round " << i;
-    }
-    std::printf("[ timing   ] one-byte round trip %.3f ms\n", (qel::dev::NowMs() - start) / rounds);
-}
-
 TEST_F(EchoPort, SilentLineEndsAReadAfterTheTimeOutWithoutSpinning) {
     ASSERT_EQ(V24SetTimeout(handle, 400), 0);
     const double cpu = ProcessCpuMs();
