@@ -6,31 +6,19 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "e2e/child_process.h"
+#include "e2e/transfer_files.h"
 #include "serial/cv24/cv24.h"
 #include "serial/device/sync.h"
 #include "serial/v24.h"
 #include "transfer/modem.h"
 
-using qel::test::ChildProcess;
-using qel::test::ScratchDir;
+using namespace qel::test;
 
 namespace {
-
-std::string RandomBytes(std::size_t n, unsigned seed) {
-    std::string bytes;
-    std::mt19937 random(seed);
-    while (bytes.size() < n) bytes += static_cast<char>(random());
-    return bytes;
-}
-
-bool Installed(const std::string& tool) {
-    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
 
 // The dial's 5 s pause and the hang-up's 2 s guard pauses run ten times faster here; the
 // modem's guard time is cut to match.
@@ -82,7 +70,7 @@ TEST(ModemE2e, DialSendAFileThroughTheCallHangUp) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.protocol);
-        ASSERT_TRUE(Installed(row.tool)) << "install lrzsz";
+        ASSERT_NE(ToolPath(row.tool), "") << "install lrzsz";
         ScratchDir farEnd;
         ModemCall call;
         // The receiver starts a moment after the call, as someone at the far end would: its

@@ -7,48 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "e2e/child_process.h"
+#include "e2e/nullmodem_line.h"
 #include "serial/device/sync.h"
-#include "serial/v24.h"
 
 using qel::dev::NowMs;
-using qel::test::ChildProcess;
-using qel::test::ScratchDir;
+using qel::test::NullModemLine;
 
 namespace {
-
-struct NullModemLine {
-    ScratchDir dir;
-    std::unique_ptr<ChildProcess> modem;
-    int port = -1;
-
-    // Starts the null-modem with cat on the far side and opens our port on it.
-    void Start(std::vector<std::string> options, const std::string& command = "cat") {
-        std::vector<std::string> argv{NULLMODEM_PATH, "--port", "COM9", "--exec", command};
-        argv.insert(argv.end(), options.begin(), options.end());
-        modem = std::make_unique<ChildProcess>(argv, dir.path);
-        ASSERT_TRUE(modem->ReadUntil("\n", 5000)) << modem->output;
-        ASSERT_EQ(modem->output.rfind("nullmodem ready /dev/", 0), 0u) << modem->output;
-        setenv("QELFLASH_PORTS", dir.path.c_str(), 1);
-        port = V24Open("COM9", 1);
-        ASSERT_GE(port, 0);
-    }
-    ~NullModemLine() {
-        if (port >= 0) V24Close(port);
-        unsetenv("QELFLASH_PORTS");
-    }
-    void Send(const std::string& bytes) {
-        ASSERT_EQ(V24WriteBuffer(port, bytes.data(), static_cast<int>(bytes.size())),
-                  static_cast<int>(bytes.size()));
-    }
-    // Up to n bytes; each silence may last ms.
-    std::string Receive(std::size_t n, int ms = 1000) {
-        V24SetTimeout(port, ms);
-        std::string got(n, '\0');
-        got.resize(static_cast<std::size_t>(V24ReadBuffer(port, got.data(), static_cast<int>(n))));
-        return got;
-    }
-};
 
 std::string Counting(int n) {
     std::string s;
@@ -143,9 +108,7 @@ TEST(NullModem, EndsWithTheCommandOrWhenOurSideClosesForGood) {
         NullModemLine line;
         line.Start({"--baud", "9600"}, "printf bye; exit 7");
         EXPECT_EQ(line.Receive(3), "bye");
-        V24Close(line.port);
-        line.port = -1;
-        EXPECT_EQ(line.modem->Finish(5000), 7);
+        EXPECT_EQ(line.Finish(5000), 7);
         EXPECT_LE(line.modem->ms, 4000);
     }
     // Our port closed and opened again within the grace keeps the line; closed for good, the
@@ -158,9 +121,7 @@ TEST(NullModem, EndsWithTheCommandOrWhenOurSideClosesForGood) {
     line.Send("again");
     EXPECT_EQ(line.Receive(5), "again");
     EXPECT_TRUE(line.modem->Running());
-    V24Close(line.port);
-    line.port = -1;
     const double start = NowMs();
-    EXPECT_EQ(line.modem->Finish(5000), 0);
+    EXPECT_EQ(line.Finish(5000), 0);
     EXPECT_GE(NowMs() - start, 400);
 }

@@ -5,61 +5,27 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <memory>
 #include <string>
 
-#include "e2e/child_process.h"
+#include "e2e/nullmodem_line.h"
+#include "e2e/transfer_files.h"
 #include "serial/v24.h"
 #include "transfer/xmodem.h"
 
-using qel::test::ChildProcess;
-using qel::test::ScratchDir;
+using namespace qel::test;
 
 namespace {
 
 // What a transfer may take at most, lrzsz's start-up and a 1 MiB file included.
 constexpr int kTransferMs = 120000;
 
-std::string Pattern(std::size_t n) {
-    std::string s(n, '\0');
-    for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + i / 509) & 0xFF);
-    return s;
+// lrzsz in the line's folder behind the null-modem, our side at 115200.
+void StartLrzsz(NullModemLine& lr, const std::string& command,
+                std::vector<std::string> options = {}) {
+    options.insert(options.begin(), "--unpaced");
+    lr.Start(options, "cd " + lr.dir.path + " && exec " + command);
+    ASSERT_EQ(V24SetLine(lr.port, 115200, 8, 'N', 1), 0);
 }
-
-bool Installed(const std::string& tool) {
-    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// One transfer: lrzsz started by the null-modem, our side on its pseudo-terminal.
-struct Lrzsz {
-    ScratchDir dir;
-    std::unique_ptr<ChildProcess> modem;
-    int port = -1;
-
-    void Start(const std::string& command, std::vector<std::string> faults = {}) {
-        std::vector<std::string> argv{NULLMODEM_PATH, "--port",
-                                      "COM9",         "--unpaced",
-                                      "--exec",       "cd " + dir.path + " && exec " + command};
-        argv.insert(argv.end(), faults.begin(), faults.end());
-        modem = std::make_unique<ChildProcess>(argv, dir.path);
-        ASSERT_TRUE(modem->ReadUntil("\n", 5000)) << modem->output;
-        setenv("QELFLASH_PORTS", dir.path.c_str(), 1);
-        port = V24Open("COM9", 1);
-        ASSERT_GE(port, 0);
-        ASSERT_EQ(V24SetLine(port, 115200, 8, 'N', 1), 0);
-    }
-    // lrzsz's exit code once our side has closed its port.
-    int Finish() {
-        V24Close(port);
-        port = -1;
-        unsetenv("QELFLASH_PORTS");
-        return modem->Finish(kTransferMs);
-    }
-    ~Lrzsz() {
-        if (port >= 0) V24Close(port);
-    }
-};
 
 // The largest block our receiver took in one step, from its byte counts.
 int g_lastBytes = 0, g_largestBlock = 0;
@@ -91,14 +57,14 @@ struct XmodemLrzsz : testing::TestWithParam<Case> {};
 
 TEST_P(XmodemLrzsz, OurSenderToRx) {
     const Case& c = GetParam();
-    ASSERT_TRUE(Installed("rx")) << "lrzsz is not installed (build.sh installs it)";
-    Lrzsz lr;
-    const std::string data = Pattern(c.size);
+    ASSERT_NE(ToolPath("rx"), "") << "lrzsz is not installed (build.sh installs it)";
+    NullModemLine lr;
+    const std::string data = RandomBytes(c.size, 1);
     const std::string source = lr.dir.Write("source.bin", data);
     // rx chooses the check: -c asks for CRC.
-    lr.Start(std::string("rx -q -b ") + (c.crc ? "-c " : "") + "received.bin");
+    StartLrzsz(lr, std::string("rx -q -b ") + (c.crc ? "-c " : "") + "received.bin");
     EXPECT_EQ(XmSend(lr.port, source.c_str(), c.use1k, nullptr), 0);
-    EXPECT_EQ(lr.Finish(), 0) << "rx's exit code";
+    EXPECT_EQ(lr.Finish(kTransferMs), 0) << "rx's exit code";
     std::string expected = data;
     expected.resize(c.sent, '\0');
     EXPECT_TRUE(lr.dir.Read("received.bin") == expected)
@@ -108,15 +74,15 @@ TEST_P(XmodemLrzsz, OurSenderToRx) {
 
 TEST_P(XmodemLrzsz, SxToOurReceiver) {
     const Case& c = GetParam();
-    ASSERT_TRUE(Installed("sx")) << "lrzsz is not installed (build.sh installs it)";
-    Lrzsz lr;
-    const std::string data = Pattern(c.size);
+    ASSERT_NE(ToolPath("sx"), "") << "lrzsz is not installed (build.sh installs it)";
+    NullModemLine lr;
+    const std::string data = RandomBytes(c.size, 1);
     lr.dir.Write("source.bin", data);
     const std::string target = lr.dir.path + "/received.bin";
-    lr.Start(std::string("sx -q -b ") + (c.use1k ? "-k " : "") + "source.bin");
+    StartLrzsz(lr, std::string("sx -q -b ") + (c.use1k ? "-k " : "") + "source.bin");
     g_lastBytes = g_largestBlock = 0;
     EXPECT_EQ(XmReceive(lr.port, target.c_str(), c.crc, LargestBlock), 0);
-    EXPECT_EQ(lr.Finish(), 0) << "sx's exit code";
+    EXPECT_EQ(lr.Finish(kTransferMs), 0) << "sx's exit code";
     if (c.size > 1024) {
         EXPECT_EQ(g_largestBlock, c.use1k ? 1024 : 128) << "sx's block size";
     }
@@ -134,26 +100,26 @@ TEST_P(XmodemLrzsz, SxToOurReceiver) {
 // A byte lost or changed on the cable: lrzsz refuses the block, or our receiver does, and
 // the block comes again.
 TEST(XmodemLrzszFaults, ABlockHitOnTheCableIsRefusedAndSentAgain) {
-    ASSERT_TRUE(Installed("sx") && Installed("rx"))
+    ASSERT_FALSE(ToolPath("sx").empty() || ToolPath("rx").empty())
         << "lrzsz is not installed (build.sh installs it)";
-    const std::string data = Pattern(5000);
+    const std::string data = RandomBytes(5000, 1);
     std::string padded = data;
     padded.resize(5120, '\0');  // four big blocks, then seven small ones
     for (const char* fault : {"--drop-at", "--corrupt-at"}) {
         SCOPED_TRACE(fault);
-        Lrzsz toRx;
+        NullModemLine toRx;
         const std::string source = toRx.dir.Write("source.bin", data);
-        toRx.Start("rx -q -b -c received.bin", {fault, "1500", "--fault-direction", "out"});
+        StartLrzsz(toRx, "rx -q -b -c received.bin", {fault, "1500", "--fault-direction", "out"});
         EXPECT_EQ(XmSend(toRx.port, source.c_str(), 1, nullptr), 0);
-        EXPECT_EQ(toRx.Finish(), 0);
+        EXPECT_EQ(toRx.Finish(kTransferMs), 0);
         EXPECT_TRUE(toRx.dir.Read("received.bin") == padded);
 
-        Lrzsz fromSx;
+        NullModemLine fromSx;
         fromSx.dir.Write("source.bin", data);
         const std::string target = fromSx.dir.path + "/received.bin";
-        fromSx.Start("sx -q -b -k source.bin", {fault, "1500", "--fault-direction", "in"});
+        StartLrzsz(fromSx, "sx -q -b -k source.bin", {fault, "1500", "--fault-direction", "in"});
         EXPECT_EQ(XmReceive(fromSx.port, target.c_str(), 1, nullptr), 0);
-        EXPECT_EQ(fromSx.Finish(), 0);
+        EXPECT_EQ(fromSx.Finish(kTransferMs), 0);
         EXPECT_EQ(fromSx.dir.Read("received.bin").substr(0, data.size()), data);
     }
 }

@@ -5,40 +5,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <climits>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "e2e/child_process.h"
+#include "e2e/transfer_files.h"
 #include "serial/device/sync.h"
 #include "serial/v24.h"
 #include "transfer/zmodem.h"
 
 namespace {
 
-using qel::test::ChildProcess;
-using qel::test::ScratchDir;
+using namespace qel::test;
 
 constexpr time_t kMtime = 1100000000;
-
-std::string FindTool(const std::string& name) {
-    const std::string dirs = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
-    for (size_t start = 0, end = 0; start <= dirs.size(); start = end + 1) {
-        end = std::min(dirs.find(':', start), dirs.size());
-        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return "";
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(gen());
-    return s;
-}
 
 std::atomic<long> firstDataAt{-1};
 // The peer to stop once this much has moved (codes 3 and 10).
@@ -55,6 +36,13 @@ int Progress(const char*, std::uint32_t value, int code) {
     return 0;
 }
 
+// Empty, one byte, an exact subpacket, one byte past, and a long one.
+const size_t kSizes[] = {0, 1, 1024, 1025, 4 << 20};
+
+std::string Named(const std::string& prefix, size_t i) {
+    return prefix + std::to_string(i) + ".bin";
+}
+
 struct ZmodemLrzsz : ::testing::Test {
     ScratchDir ports, ours, theirs;
     std::unique_ptr<ChildProcess> peer;
@@ -62,7 +50,7 @@ struct ZmodemLrzsz : ::testing::Test {
 
     void SetUp() override {
         for (const char* tool : {"socat", "sz", "rz"}) {
-            ASSERT_FALSE(FindTool(tool).empty())
+            ASSERT_FALSE(ToolPath(tool).empty())
                 << tool << " is missing: apt-get install socat lrzsz";
         }
         firstDataAt = -1;
@@ -76,14 +64,20 @@ struct ZmodemLrzsz : ::testing::Test {
     // A file in where, with the time and mode that must come through.
     static std::string Stamped(const ScratchDir& where, const std::string& name,
                                const std::string& bytes) {
-        std::string path = where.Write(name, bytes);
-        chmod(path.c_str(), 0640);
-        struct timespec times[2] = {{kMtime, 0}, {kMtime, 0}};
-        utimensat(AT_FDCWD, path.c_str(), times, 0);
-        return path;
+        return Stamp(where.Write(name, bytes), kMtime);
     }
     std::string Source(const std::string& name, const std::string& bytes) {
         return Stamped(ours, name, bytes);
+    }
+    // A file of each size in kSizes, named prefix0.bin and on; their contents.
+    static std::vector<std::string> Batch(const ScratchDir& where, const std::string& prefix,
+                                          unsigned seed) {
+        std::vector<std::string> contents;
+        for (size_t i = 0; i < std::size(kSizes); ++i) {
+            contents.push_back(RandomBytes(kSizes[i], seed + static_cast<unsigned>(i)));
+            Stamped(where, Named(prefix, i), contents.back());
+        }
+        return contents;
     }
     // Closes our port and waits for the peer's exit code.
     int PeerEnds(int ms) {
@@ -96,7 +90,7 @@ struct ZmodemLrzsz : ::testing::Test {
     // socat on a clean line, behind the paced null-modem with its line faults otherwise.
     void StartPeer(const std::string& command, const std::vector<std::string>& faults = {}) {
         const std::string run = "cd " + theirs.path + " && exec " + command;
-        std::vector<std::string> argv{FindTool("socat"), "-t", "2",
+        std::vector<std::string> argv{ToolPath("socat"), "-t", "2",
                                       "pty,raw,echo=0,link=" + ports.path + "/com5",
                                       "SYSTEM:" + run + ",pipes"};
         if (!faults.empty()) {
@@ -125,32 +119,28 @@ struct ZmodemLrzsz : ::testing::Test {
         return r;
     }
 
-    void ExpectSame(const ScratchDir& where, const std::string& name, const std::string& bytes) {
+    // The mode is checked only where it was asked to come through.
+    void ExpectSame(const ScratchDir& where, const std::string& name, const std::string& bytes,
+                    bool mode = false) {
         EXPECT_TRUE(where.Read(name) == bytes) << name << " differs";
         struct stat st;
         ASSERT_EQ(stat((where.path + "/" + name).c_str(), &st), 0) << name;
         EXPECT_EQ(st.st_mtime, kMtime) << name;
+        if (mode) {
+            EXPECT_EQ(st.st_mode & 07777, 0640u) << name;
+        }
     }
 };
 
-// Empty, one byte, an exact subpacket, one byte past, and a long one.
-const size_t kSizes[] = {0, 1, 1024, 1025, 4 << 20};
-
 TEST_F(ZmodemLrzsz, OurSenderToRzInOneBatch) {
-    std::vector<std::string> names, contents;
-    for (size_t i = 0; i < std::size(kSizes); ++i) {
-        names.push_back("out" + std::to_string(i) + ".bin");
-        contents.push_back(RandomBytes(kSizes[i], static_cast<unsigned>(i + 1)));
-        Source(names.back(), contents.back());
-    }
+    const auto contents = Batch(ours, "out", 1);
     StartPeer("rz -y");
-    for (size_t i = 0; i < names.size(); ++i) {
-        EXPECT_EQ(
-            ZmSendFile(h, (ours.path + "/" + names[i]).c_str(), i + 1 == names.size(), nullptr), 0)
-            << names[i];
+    for (size_t i = 0; i < contents.size(); ++i) {
+        const std::string path = ours.path + "/" + Named("out", i);
+        EXPECT_EQ(ZmSendFile(h, path.c_str(), i + 1 == contents.size(), nullptr), 0) << i;
     }
     EXPECT_EQ(PeerEnds(10000), 0);
-    for (size_t i = 0; i < names.size(); ++i) ExpectSame(theirs, names[i], contents[i]);
+    for (size_t i = 0; i < contents.size(); ++i) ExpectSame(theirs, Named("out", i), contents[i]);
 }
 
 TEST_F(ZmodemLrzsz, RzResumesAShorterCopy) {
@@ -184,23 +174,12 @@ TEST_F(ZmodemLrzsz, RzSkipsAFileItCannotTakeAndTheBatchGoesOn) {
 
 // sz with CRC-16 here; the other receives take CRC-32.
 TEST_F(ZmodemLrzsz, SzToOurReceiverInOneBatchWithCrc16) {
-    std::string command = "sz -b -o";
-    std::vector<std::string> contents;
-    for (size_t i = 0; i < std::size(kSizes); ++i) {
-        contents.push_back(RandomBytes(kSizes[i], static_cast<unsigned>(i + 20)));
-        Stamped(theirs, "in" + std::to_string(i) + ".bin", contents.back());
-        command += " in" + std::to_string(i) + ".bin";
-    }
-    StartPeer(command);
+    const auto contents = Batch(theirs, "in", 20);
+    StartPeer("sz -b -o in*.bin");
     EXPECT_EQ(Receive(), 0);
     EXPECT_EQ(peer->Finish(10000), 0);
-    for (size_t i = 0; i < contents.size(); ++i) {
-        const std::string name = "in" + std::to_string(i) + ".bin";
-        ExpectSame(ours, name, contents[i]);
-        struct stat st;
-        ASSERT_EQ(stat((ours.path + "/" + name).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0640u) << name;
-    }
+    for (size_t i = 0; i < contents.size(); ++i)
+        ExpectSame(ours, Named("in", i), contents[i], true);
 }
 
 TEST_F(ZmodemLrzsz, OurReceiverResumesFromSzAndSkipsALongerCopy) {
