@@ -38,9 +38,7 @@ TEST_F(ModemCommands, HangUpEscapesWithGuardTimesEndsTheCallAndPutsTheTimeOutBac
 
 TEST_F(ModemCommands, CommandTextsAndTheirResults) {
     SetTimeScale(kScale);
-    qel::sim::ModemOptions options;
-    options.echo = false;
-    StartModem(options);
+    StartModem(Modes(false));
     V24SetTimeout(h, 2500);
 
     EXPECT_EQ(ModemInit(h), 0);
@@ -63,9 +61,7 @@ TEST_F(ModemCommands, CommandTextsAndTheirResults) {
 }
 
 TEST_F(ModemCommands, AnswerTakesAnIncomingCall) {
-    qel::sim::ModemOptions options;
-    options.echo = false;
-    StartModem(options);
+    StartModem(Modes(false));
     modem->Ring(3);
     EXPECT_EQ(Heard(), "\r\nRING\r\n");
     EXPECT_EQ(ModemAnswer(h), 4);

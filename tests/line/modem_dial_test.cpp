@@ -62,10 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ModemDialing, NumericResultsAreNoWordsUntilTheModemIsSetVerbose) {
     SetTimeScale(10);  // the hang-up's guard times stay long enough to tell apart
-    qel::sim::ModemOptions options;
-    options.echo = false;
-    options.verbose = false;
-    StartModem(options);
+    StartModem(Modes(false, false));
     EXPECT_EQ(ModemDial(h, 1, "5551234"), -2);  // "12\r" says CONNECT 9600 in numbers
     EXPECT_TRUE(modem->Online());
     EXPECT_EQ(ModemHangUp(h), 0);

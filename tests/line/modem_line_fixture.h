@@ -14,6 +14,14 @@ struct ModemLine : V24Line {
     std::shared_ptr<qel::sim::MemoryPeer> peer = std::make_shared<qel::sim::MemoryPeer>();
     std::unique_ptr<qel::sim::HayesModem> modem;
 
+    // The modem's settings at power-on, as given.
+    static qel::sim::ModemOptions Modes(bool echo, bool verbose = true, bool quiet = false) {
+        qel::sim::ModemOptions options;
+        options.echo = echo;
+        options.verbose = verbose;
+        options.quiet = quiet;
+        return options;
+    }
     // Opens the port with the modem behind it.
     void StartModem(qel::sim::ModemOptions options = {}) {
         if (!options.connect) options.connect = [this](const std::string&) { return peer; };

@@ -28,11 +28,7 @@ TEST_F(SimModem, AnswersFollowEchoVerboseAndQuiet) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
-        qel::sim::ModemOptions options;
-        options.echo = c.echo;
-        options.verbose = c.verbose;
-        options.quiet = c.quiet;
-        StartModem(options);
+        StartModem(Modes(c.echo, c.verbose, c.quiet));
         V24WriteString(h, c.command);
         EXPECT_EQ(Heard(), c.heard);
         modem->Stop();
@@ -42,8 +38,7 @@ TEST_F(SimModem, AnswersFollowEchoVerboseAndQuiet) {
 
 // Pluses the guard time does not follow are data; a far end that leaves ends the call.
 TEST_F(SimModem, ACallRelaysPlusesWithoutTheGuardTimeAfterThem) {
-    qel::sim::ModemOptions options;
-    options.echo = false;
+    auto options = Modes(false);
     options.guardMs = 100;
     StartModem(options);
     V24WriteString(h, "ATDT42\r");
@@ -65,8 +60,7 @@ TEST_F(SimModem, ACallRelaysPlusesWithoutTheGuardTimeAfterThem) {
 }
 
 TEST_F(SimModem, DialsAreAnsweredByNumberAndAKeyEndsAnUnansweredOne) {
-    qel::sim::ModemOptions options;
-    options.echo = false;
+    auto options = Modes(false);
     options.dialResults["555"] = "BUSY";
     options.dialResults["777"] = "";
     options.connect = [](const std::string&) { return nullptr; };  // nobody picks up

@@ -108,10 +108,10 @@ TEST_F(XmLine, AReceiveChangesNothingButThePathItWasGivenAndThatOnlyWhenWhole) {
     dir.Write("firmware.bin", "earlier");
     chmod(path.c_str(), 0640);
     EXPECT_EQ(receive(false), 2);
-    EXPECT_EQ(ReadAll(path), "earlier");
+    EXPECT_EQ(dir.Read("firmware.bin"), "earlier");
     EXPECT_EQ(FilesIn(dir.path), 1) << "nothing left of the failed receive";
     EXPECT_EQ(receive(true), 0);
-    EXPECT_EQ(ReadAll(path), whole);
+    EXPECT_EQ(dir.Read("firmware.bin"), whole);
     EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 
@@ -123,8 +123,8 @@ TEST_F(XmLine, AReceiveChangesNothingButThePathItWasGivenAndThatOnlyWhenWhole) {
     EXPECT_TRUE(fs::is_symlink(path));
     EXPECT_EQ(receive(true), 0);
     EXPECT_FALSE(fs::is_symlink(path));
-    EXPECT_EQ(ReadAll(path), whole);
-    EXPECT_EQ(ReadAll(other), "not to be touched");
+    EXPECT_EQ(dir.Read("firmware.bin"), whole);
+    EXPECT_EQ(dir.Read("other.bin"), "not to be touched");
 
     // A folder at the path, a folder that is not there, no path: refused before a byte is
     // asked for.

@@ -6,9 +6,7 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <string>
 
 #include "e2e/scratch_dir.h"
@@ -29,11 +27,6 @@ inline std::string Pattern(std::size_t n, unsigned seed = 7) {
     std::string s(n, '\0');
     for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + seed + i / 251) & 0xFF);
     return s;
-}
-
-inline std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 inline bool Exists(const std::string& path) {

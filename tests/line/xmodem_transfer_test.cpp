@@ -46,11 +46,26 @@ int MostErrors(const std::vector<Step>& steps) {
 }
 
 struct XmTransfer : XmLine {
+    const std::string target = dir.path + "/target.bin";
     void SetUp() override {
         XmLine::SetUp();
         g_receiverSteps.clear();
         g_senderSteps.clear();
         g_cancelAt = -1;
+    }
+    // A fresh line, both ends open, for the next case of a table.
+    void Fresh() {
+        TearDown();
+        SetUp();
+        OpenBoth();
+    }
+    // Sends data from source.bin to target.bin; the sender's result and the receiver's.
+    std::pair<int, int> Transfer(const std::string& data, int use1k, int crc,
+                                 XmProgressCallback sendProgress = RecordSender,
+                                 XmProgressCallback receiveProgress = RecordReceiver) {
+        auto sent = SendAsync(dir.Write("source.bin", data), use1k, sendProgress);
+        const int received = XmReceive(receiver, target.c_str(), crc, receiveProgress);
+        return {sent.get(), received};
     }
 };
 
@@ -76,24 +91,18 @@ TEST_F(XmTransfer, EachSizeArrivesWholeInTheBlocksItCallsFor) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.size << " bytes, 1k " << c.use1k << ", crc " << c.crc);
-        SetUp();
-        OpenBoth();
+        Fresh();
         const std::string data = Pattern(c.size);
-        const std::string source = dir.Write("source.bin", data);
-        const std::string target = dir.path + "/target.bin";
-        auto sent = SendAsync(source, c.use1k, RecordSender);
-        EXPECT_EQ(XmReceive(receiver, target.c_str(), c.crc, RecordReceiver), 0);
-        EXPECT_EQ(sent.get(), 0);
+        EXPECT_EQ(Transfer(data, c.use1k, c.crc), std::make_pair(0, 0));
         std::string expected = data;
         int total = 0;
         for (int b : c.blocks) total += b;
         expected.resize(static_cast<std::size_t>(total), '\0');
-        EXPECT_EQ(ReadAll(target), expected);
+        EXPECT_EQ(dir.Read("target.bin"), expected);
         EXPECT_EQ(BlockSizes(), c.blocks);
         // Both sides in the mode the receiver asked for.
         ASSERT_FALSE(g_senderSteps.empty());
         EXPECT_EQ(g_senderSteps.back().crc, c.crc);
-        TearDown();
     }
 }
 
@@ -119,8 +128,7 @@ TEST_F(XmTransfer, AFaultOnTheLineCostsARepeatNeverTheFile) {
     const std::string data = Pattern(3000);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
-        SetUp();
-        OpenBoth();
+        Fresh();
         auto count = std::make_shared<int>(0);
         auto filter = [count, c](BYTE& b) {
             if ((*count)++ != c.at) return true;
@@ -128,35 +136,26 @@ TEST_F(XmTransfer, AFaultOnTheLineCostsARepeatNeverTheFile) {
             return !c.drop;
         };
         (c.senderSide ? line.b : line.a)->SetFilter(filter);
-        const std::string source = dir.Write("source.bin", data);
-        const std::string target = dir.path + "/target.bin";
-        auto sent = SendAsync(source, 1, RecordSender);
-        EXPECT_EQ(XmReceive(receiver, target.c_str(), 1, RecordReceiver), 0);
-        EXPECT_EQ(sent.get(), c.sendResult);
+        EXPECT_EQ(Transfer(data, 1, 1), std::make_pair(c.sendResult, 0));
         std::string expected = data;
         expected.resize(3072, '\0');
-        EXPECT_EQ(ReadAll(target), expected) << "a repeated block written twice, or one lost";
+        EXPECT_EQ(dir.Read("target.bin"), expected)
+            << "a repeated block written twice, or one lost";
         EXPECT_EQ(MostErrors(g_senderSteps), c.sendResult == 0 ? 1 : 0);
-        TearDown();
     }
 }
 
 TEST_F(XmTransfer, ACancelEndsBothSidesAndLeavesNoFile) {
     for (bool receiverCancels : {true, false}) {
         SCOPED_TRACE(receiverCancels ? "receiver cancels" : "sender cancels");
-        SetUp();
-        OpenBoth();
+        Fresh();
         g_cancelAt = 2048;
-        const std::string source = dir.Write("source.bin", Pattern(8000));
-        const std::string target = dir.path + "/target.bin";
-        auto sent = SendAsync(source, 1, receiverCancels ? nullptr : RecordSender);
-        EXPECT_EQ(
-            XmReceive(receiver, target.c_str(), 1, receiverCancels ? RecordReceiver : nullptr), 2);
-        EXPECT_EQ(sent.get(), 2);
+        EXPECT_EQ(Transfer(Pattern(8000), 1, 1, receiverCancels ? nullptr : RecordSender,
+                           receiverCancels ? RecordReceiver : nullptr),
+                  std::make_pair(2, 2));
         EXPECT_FALSE(Exists(target));
         EXPECT_EQ(FilesIn(dir.path), 1) << "only the source is left";
-        EXPECT_EQ(ReadAll(source), Pattern(8000));
-        TearDown();
+        EXPECT_EQ(dir.Read("source.bin"), Pattern(8000));
     }
 }
 
@@ -168,7 +167,6 @@ TEST_F(XmTransfer, ACancelEndsBothSidesAndLeavesNoFile) {
 }
 
 TEST_F(XmTransfer, ASilentPeerEndsTheTransferWithinTheProtocolsWaits) {
-    const std::string target = dir.path + "/target.bin";
     // No sender: 20 start requests, each a second's wait and a second's quiet; from the
     // fifth failure on the receiver alternates checksum and CRC.
     OpenReceiver();

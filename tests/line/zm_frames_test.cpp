@@ -13,6 +13,7 @@
 namespace {
 
 using v24test::V24Line;
+using namespace std::string_literals;
 
 // A hex ZRINIT with flags 0x27 as it goes on the wire, XON included.
 const std::string kZrinit27 = std::string("**\x18") + "B0100000027fed4\r\n\x11";
@@ -106,8 +107,7 @@ TEST_F(ZmFrames, HeaderReaderRefusesWhatIsNoHeader) {
         {"ZPAD then no ZDLE", "**x", -1},
         {"silence", "", -2},
         {"cut short", kZrinit27.substr(0, 8), -2},
-        {"frame end in a binary body", "*\x18" + std::string("A\x04\x18h") + std::string(5, '\0'),
-         -1},
+        {"frame end in a binary body", "*\x18"s + "A\x04\x18h" + std::string(5, '\0'), -1},
     };
     for (const auto& c : cases) {
         Send(c.wire);
@@ -171,10 +171,7 @@ TEST_F(ZmFrames, DamagedOrOversizedSubpacketsAreRefused) {
         V24Purge(h, 0);
     }
     // 1025 data bytes are one too many.
-    std::string big(1025, 'z');
-    Send(big +
-         "\x18"
-         "k\x00\x00");
+    Send(std::string(1025, 'z') + "\x18k\0\0"s);
     EXPECT_EQ(ZmReceiveDataSubpacket(h, ZBIN, in), -1);
     V24Purge(h, 0);
     // ZDLE and four CANs cancel.
@@ -202,9 +199,7 @@ TEST(ZmFileInfo, NamesLengthTimeAndMode) {
     ZmBuffer b;
     ASSERT_TRUE(ZmBuildFileInfo("some/dir\\x:a.bin", 1000, 0, 0100644, b));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(b.Raw()), b.length),
-              std::string("a.bin\0"
-                          "1000 0 100644\0",
-                          20));
+              "a.bin\0"s + "1000 0 100644\0"s);
     // Parsing takes what a receiver has in the start of its buffer.
     std::copy(b.Raw(), b.Raw() + b.length, b.data);
     ZmFileInfo info = ZmParseFileInfo(b);
@@ -212,11 +207,7 @@ TEST(ZmFileInfo, NamesLengthTimeAndMode) {
     EXPECT_EQ(info.length, 1000u);
     EXPECT_EQ(info.mode, 0100644u);
     // Missing numbers count as 0; a name is cut to 80 characters.
-    std::string longName(100, 'n');
-    std::string text = longName + std::string(
-                                      "\0"
-                                      "77",
-                                      3);
+    const std::string text = std::string(100, 'n') + "\0"s + "77";
     std::copy(text.begin(), text.end(), b.data);
     b.length = static_cast<std::uint32_t>(text.size());
     info = ZmParseFileInfo(b);
@@ -227,20 +218,12 @@ TEST(ZmFileInfo, NamesLengthTimeAndMode) {
 
 TEST(ZmFileInfo, LocalNamesStayInTheFolder) {
     const std::pair<std::string, std::string> cases[] = {
-        {"a.bin", "a.bin"},
-        {"../../etc/passwd", "passwd"},
-        {"/tmp/x", "x"},
-        {"C:\\dir\\f.txt", "f.txt"},
-        {"dir/", ""},
-        {"", ""},
-        {".", ""},
-        {"..", ""},
-        {"x/..", ""},
-        {"a\x01"
-         "b",
-         ""},
-        {"del\x7f", ""},
-        {"..a", "..a"},
+        {"a.bin", "a.bin"}, {"../../etc/passwd", "passwd"},
+        {"/tmp/x", "x"},    {"C:\\dir\\f.txt", "f.txt"},
+        {"dir/", ""},       {"", ""},
+        {".", ""},          {"..", ""},
+        {"x/..", ""},       {"a\001b", ""},
+        {"del\x7f", ""},    {"..a", "..a"},
     };
     for (const auto& c : cases) EXPECT_EQ(ZmLocalName(c.first), c.second) << c.first;
 }

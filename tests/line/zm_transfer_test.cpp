@@ -7,12 +7,11 @@
 #include <unistd.h>
 
 #include <climits>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "e2e/scratch_dir.h"
+#include "e2e/transfer_files.h"
 #include "line/zm_relay.h"
 #include "serial/v24.h"
 #include "transfer/zm_file.h"
@@ -21,15 +20,8 @@
 
 namespace {
 
-using qel::test::ScratchDir;
+using namespace qel::test;
 using namespace qel::dev;
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(gen());
-    return s;
-}
 
 // What the callbacks saw; the callbacks are plain functions, so the counts are global.
 struct Seen {
@@ -59,11 +51,8 @@ struct ZmTransfer : ::testing::Test {
         RegisterVirtualPort("COM8", relay.toReceiver.b);
         hs = V24Open("COM7", 1);
         hr = V24Open("COM8", 1);
-        ASSERT_GE(hs, 0);
-        ASSERT_GE(hr, 0);
-        ASSERT_EQ(V24SetLine(hs, 115200, 8, 0, 0), 0);
-        ASSERT_EQ(V24SetLine(hr, 115200, 8, 0, 0), 0);
-        relay.SetRate(115200);
+        ASSERT_GE(std::min(hs, hr), 0);
+        Rate(115200);
         ASSERT_EQ(V24SetHandshake(hs, 3), 0);
         SetTimeScale(10);
     }
@@ -81,19 +70,16 @@ struct ZmTransfer : ::testing::Test {
     // receiver on a loaded machine by far more than any real line could.
     void RealLine(DWORD baud) {
         SetTimeScale(1);
-        ASSERT_EQ(V24SetLine(hs, static_cast<int>(baud), 8, 0, 0), 0);
-        ASSERT_EQ(V24SetLine(hr, static_cast<int>(baud), 8, 0, 0), 0);
-        relay.SetRate(baud);
+        Rate(baud);
         relay.bytesPerMs = baud / 10000.0;
     }
+    void Rate(DWORD baud) {
+        for (int h : {hs, hr}) ASSERT_EQ(V24SetLine(h, static_cast<int>(baud), 8, 0, 0), 0);
+        relay.SetRate(baud);
+    }
 
-    std::string Source(const std::string& name, const std::string& bytes, time_t mtime = 1000000000,
-                       mode_t mode = 0640) {
-        std::string path = src.Write(name, bytes);
-        chmod(path.c_str(), mode);
-        struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
-        utimensat(AT_FDCWD, path.c_str(), times, 0);
-        return path;
+    std::string Source(const std::string& name, const std::string& bytes) {
+        return Stamp(src.Write(name, bytes), 1000000000);
     }
 
     // ZmReceive into dst, with dst as the working folder it writes to.
@@ -130,7 +116,10 @@ struct ZmTransfer : ::testing::Test {
         return out;
     }
 
-    void ExpectSameFile(const std::string& name, const std::string& bytes) {
+    // Both sides succeeded and the file came whole, with its time and mode.
+    void ExpectWhole(const Outcome& out, const std::string& name, const std::string& bytes) {
+        EXPECT_EQ(out.sent[0], 0);
+        EXPECT_EQ(out.received, 0);
         EXPECT_TRUE(dst.Read(name) == bytes) << name << " differs";
         struct stat st;
         ASSERT_EQ(stat((dst.path + "/" + name).c_str(), &st), 0) << name;
@@ -139,7 +128,6 @@ struct ZmTransfer : ::testing::Test {
     }
 };
 
-// Every nth byte damaged, or lost.
 std::function<bool(BYTE&)> EveryNth(long n, bool drop) {
     auto count = std::make_shared<long>(0);
     return [=](BYTE& b) {
@@ -157,9 +145,7 @@ TEST_F(ZmTransfer, ANoisyLineBothWaysCostsRepositionsNeverTheFile) {
     relay.backFault = EveryNth(31, false);
     const std::string data = RandomBytes(100000, 3);
     Outcome out = Run({Source("noisy.bin", data)});
-    EXPECT_EQ(out.sent[0], 0);
-    EXPECT_EQ(out.received, 0);
-    ExpectSameFile("noisy.bin", data);
+    ExpectWhole(out, "noisy.bin", data);
     EXPECT_GT(seen.receiverBad, 0);
 }
 
@@ -172,13 +158,10 @@ TEST_F(ZmTransfer, ThreeSecondStallIsRiddenOut) {
     relay.stallAt = 20000;
     relay.stallMs = 3000;
     Outcome out = Run({Source("stall.bin", data)});
-    EXPECT_EQ(out.sent[0], 0);
-    EXPECT_EQ(out.received, 0);
-    ExpectSameFile("stall.bin", data);
+    ExpectWhole(out, "stall.bin", data);
     EXPECT_GE(out.ms, 3000);
 }
 
-// Receiver or sender cancels: both end with failure, and what came is kept.
 struct ZmCancel : ZmTransfer, ::testing::WithParamInterface<bool> {};
 
 TEST_P(ZmCancel, EndsBothWithFailureAndKeepsWhatCame) {
@@ -212,9 +195,7 @@ TEST_F(ZmTransfer, ADamagedAnswerToTheFileHeaderIsAskedForAgain) {
     const std::string data = RandomBytes(3000, 10);
     Outcome out = Run({Source("asked.bin", data)});
     EXPECT_TRUE(*damaged);
-    EXPECT_EQ(out.sent[0], 0);
-    EXPECT_EQ(out.received, 0);
-    ExpectSameFile("asked.bin", data);
+    ExpectWhole(out, "asked.bin", data);
     EXPECT_LT(out.ms, 5000);  // no header wait ran out
 }
 
