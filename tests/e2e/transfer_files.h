@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <random>
 #include <string>
 
@@ -27,6 +28,16 @@ inline std::string Stamp(const std::string& path, time_t mtime, mode_t mode = 06
     struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
     utimensat(AT_FDCWD, path.c_str(), times, 0);
     return path;
+}
+
+// What run gives with dir as the working folder, where a ZMODEM receiver writes; -99 when
+// the folder cannot be entered or left.
+template <typename Run>
+int InFolder(const std::string& dir, Run run) {
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd) || chdir(dir.c_str()) != 0) return -99;
+    const int result = run();
+    return chdir(cwd) == 0 ? result : -99;
 }
 
 // The tool's path on PATH, or "" when it is not installed.

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <string>
 #include <vector>
 
@@ -111,12 +110,7 @@ struct ZmodemLrzsz : ::testing::Test {
     }
 
     int Receive() {
-        char cwd[PATH_MAX];
-        EXPECT_TRUE(getcwd(cwd, sizeof cwd));
-        EXPECT_EQ(chdir(ours.path.c_str()), 0);
-        int r = ZmReceive(h, Progress);
-        EXPECT_EQ(chdir(cwd), 0);
-        return r;
+        return InFolder(ours.path, [&] { return ZmReceive(h, Progress); });
     }
 
     // The mode is checked only where it was asked to come through.

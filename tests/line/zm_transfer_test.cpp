@@ -84,12 +84,7 @@ struct ZmTransfer : ::testing::Test {
 
     // ZmReceive into dst, with dst as the working folder it writes to.
     int ReceiveInDst(ZmProgressCallback progress) {
-        char cwd[PATH_MAX];
-        EXPECT_TRUE(getcwd(cwd, sizeof cwd));
-        EXPECT_EQ(chdir(dst.path.c_str()), 0);
-        const int received = ZmReceive(hr, progress);
-        EXPECT_EQ(chdir(cwd), 0);
-        return received;
+        return InFolder(dst.path, [&] { return ZmReceive(hr, progress); });
     }
 
     // Sends the files as one batch while the receiver takes them into dst; the results of
