@@ -28,8 +28,7 @@ struct Dialing : ModemLine, ::testing::WithParamInterface<DialCase> {};
 TEST_P(Dialing, TheAnswerIsClassified) {
     const DialCase& c = GetParam();
     SetTimeScale(kScale);
-    qel::sim::ModemOptions options;
-    options.echo = c.echo;
+    auto options = Modes(c.echo);
     options.dialMs = c.dialMs;
     options.dialResult = c.answer;
     StartModem(options);

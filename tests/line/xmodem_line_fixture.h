@@ -60,18 +60,8 @@ struct XmLine : ::testing::Test {
         UnregisterVirtualPort("COM8");
         SetTimeScale(1);
     }
-    void OpenBoth() {
-        OpenReceiver();
-        OpenSender();
-    }
-    void OpenReceiver() {
-        receiver = V24Open("COM9", 1);
-        ASSERT_GE(receiver, 0);
-    }
-    void OpenSender() {
-        sender = V24Open("COM8", 1);
-        ASSERT_GE(sender, 0);
-    }
+    void OpenReceiver() { ASSERT_GE(receiver = V24Open("COM9", 1), 0); }
+    void OpenSender() { ASSERT_GE(sender = V24Open("COM8", 1), 0); }
     std::future<int> SendAsync(const std::string& path, int use1k,
                                XmProgressCallback progress = nullptr) {
         return std::async(std::launch::async,

@@ -57,7 +57,8 @@ struct XmTransfer : XmLine {
     void Fresh() {
         TearDown();
         SetUp();
-        OpenBoth();
+        OpenReceiver();
+        OpenSender();
     }
     // Sends data from source.bin to target.bin; the sender's result and the receiver's.
     std::pair<int, int> Transfer(const std::string& data, int use1k, int crc,
@@ -69,10 +70,6 @@ struct XmTransfer : XmLine {
     }
 };
 
-std::vector<int> Repeat(int n, int size) {
-    return std::vector<int>(static_cast<std::size_t>(n), size);
-}
-
 }  // namespace
 
 TEST_F(XmTransfer, EachSizeArrivesWholeInTheBlocksItCallsFor) {
@@ -83,11 +80,11 @@ TEST_F(XmTransfer, EachSizeArrivesWholeInTheBlocksItCallsFor) {
     } cases[] = {
         {0, 1, 1, {}},
         {1, 0, 0, {128}},
-        {896, 1, 1, Repeat(7, 128)},  // seven small blocks beat one padded big one
+        {896, 1, 1, std::vector<int>(7, 128)},  // seven small blocks beat one padded big one
         {897, 1, 1, {1024}},
         {1000, 1, 0, {1024}},  // checksum with big blocks too
         {2900, 1, 1, {1024, 1024, 128, 128, 128, 128, 128, 128, 128}},
-        {70000, 0, 1, Repeat(547, 128)},  // block numbers wrap past 255
+        {70000, 0, 1, std::vector<int>(547, 128)},  // block numbers wrap past 255
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.size << " bytes, 1k " << c.use1k << ", crc " << c.crc);

@@ -15,15 +15,11 @@ Crc Run(Crc crc, Update update, const Bytes& bytes) {
     for (auto b : bytes) crc = update(crc, b);
     return crc;
 }
-std::uint16_t Crc16(const Bytes& b) {
-    return Run<std::uint16_t>(0, Crc16Update, b);
-}
-std::uint16_t Augmented(const Bytes& b) {
+const auto Crc16 = [](const Bytes& b) { return Run<std::uint16_t>(0, Crc16Update, b); };
+const auto Augmented = [](const Bytes& b) {
     return Run<std::uint16_t>(0, Crc16UpdateAugmented, b);
-}
-std::uint32_t Crc32(const Bytes& b) {
-    return Run<std::uint32_t>(0xFFFFFFFF, Crc32Update, b);
-}
+};
+const auto Crc32 = [](const Bytes& b) { return Run<std::uint32_t>(0xFFFFFFFF, Crc32Update, b); };
 
 TEST(Crc, PublishedCheckValues) {
     const Bytes digits = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
