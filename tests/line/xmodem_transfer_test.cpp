@@ -53,12 +53,12 @@ struct XmTransfer : XmLine {
         g_senderSteps.clear();
         g_cancelAt = -1;
     }
-    // A fresh line, both ends open, for the next case of a table.
-    void Fresh() {
+    // A fresh line with the ends given open, for the next case of a table.
+    void Fresh(bool receiverOpen = true, bool senderOpen = true) {
         TearDown();
         SetUp();
-        OpenReceiver();
-        OpenSender();
+        if (receiverOpen) OpenReceiver();
+        if (senderOpen) OpenSender();
     }
     // Sends data from source.bin to target.bin; the sender's result and the receiver's.
     std::pair<int, int> Transfer(const std::string& data, int use1k, int crc,
@@ -174,12 +174,10 @@ TEST_F(XmTransfer, ASilentPeerEndsTheTransferWithinTheProtocolsWaits) {
     while (requests.size() < 20) requests += "C\x15";
     EXPECT_EQ(GetN(line.b, 20, 100), requests);
     EXPECT_FALSE(Exists(target));
-    TearDown();
 
     // A sender that falls silent after the first block: ten blocks missed, each after ten
     // seconds of waiting for its first byte and one of quiet; the partial file goes.
-    SetUp();
-    OpenReceiver();
+    Fresh(true, false);
     auto received = std::async(std::launch::async,
                                [&] { return XmReceive(receiver, target.c_str(), 1, nullptr); });
     ASSERT_EQ(Get(line.b), 'C');
@@ -190,16 +188,13 @@ TEST_F(XmTransfer, ASilentPeerEndsTheTransferWithinTheProtocolsWaits) {
     EXPECT_TRUE(Waited(start, 10 * 11000.0));
     EXPECT_EQ(GetN(line.b, 20, 100), std::string(10, '\x15'));
     EXPECT_EQ(FilesIn(dir.path), 0);
-    TearDown();
 
     // No receiver, and a receiver that falls silent after the first block: the sender asks
     // ten times with ten seconds each.
     for (bool afterFirstBlock : {false, true}) {
         SCOPED_TRACE(afterFirstBlock ? "silent after block 1" : "silent from the start");
-        SetUp();
-        OpenSender();
-        const std::string source = dir.Write("source.bin", Pattern(4000));
-        auto sent = SendAsync(source, 1);
+        Fresh(false, true);
+        auto sent = SendAsync(dir.Write("source.bin", Pattern(4000)), 1);
         if (afterFirstBlock) {
             Put(line.a, "C");
             ASSERT_EQ(GetN(line.a, 1029), Block(0x02, 1, Pattern(1024), true));
@@ -208,6 +203,5 @@ TEST_F(XmTransfer, ASilentPeerEndsTheTransferWithinTheProtocolsWaits) {
         start = NowMs();
         EXPECT_EQ(sent.get(), 2);
         EXPECT_TRUE(Waited(start, 10 * 10000.0));
-        TearDown();
     }
 }
