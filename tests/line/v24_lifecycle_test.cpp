@@ -103,11 +103,9 @@ TEST_F(Lifecycle, AVanishedLineEndsEveryWaitAtOnceAndTheThreadDoesNotSpin) {
     EXPECT_EQ(V24ReadBuffer(h, buf, 10), 3);  // what it has, when the line goes
     pull.join();
     EXPECT_EQ(Bytes(buf, 3), "abc");
-    EXPECT_EQ(V24ReadByte(h), V24_TIMEOUT);
-    EXPECT_EQ(V24WaitByte(h), -1);
-    EXPECT_EQ(V24ReadLine(h, buf, 10, '\r'), 0);
-    EXPECT_EQ(V24WriteByte(h, 'x'), V24_NOT_SENT);
-    EXPECT_EQ(V24WriteString(h, "xy"), 0);
+    EXPECT_EQ((Ints{V24ReadByte(h), V24WaitByte(h), V24ReadLine(h, buf, 10, '\r'),
+                    V24WriteByte(h, 'x'), V24WriteString(h, "xy")}),
+              (Ints{V24_TIMEOUT, -1, 0, V24_NOT_SENT, 0}));
     EXPECT_TRUE(TookBetween(start, 0, 1500));
     EXPECT_NE(V24LastError(h), 0u);
 

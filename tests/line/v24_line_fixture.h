@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "serial/device/sync.h"
 #include "serial/device/virtual_line.h"
@@ -14,6 +15,9 @@
 namespace v24test {
 
 using namespace qel::dev;
+
+// Results of calls made in order (a braced list evaluates left to right), compared at once.
+using Ints = std::vector<long long>;
 
 inline std::string Bytes(const void* data, size_t n) {
     return std::string(static_cast<const char*>(data), n);

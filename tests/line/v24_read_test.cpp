@@ -92,13 +92,9 @@ TEST_F(Reading, PeekAndWaitLookAheadWithoutTakingAndByte255IsNoError) {
     Open();
     V24SetTimeout(h, 200);
     Send("\xFF\x41");
-    EXPECT_EQ(V24PeekByte(h), 255);
-    EXPECT_EQ(V24PeekByte(h), 255);
-    EXPECT_EQ(V24WaitByte(h), 255);
-    EXPECT_EQ(V24ReadByte(h), 255);
-    EXPECT_EQ(V24WaitByte(h), 0x41);
-    EXPECT_EQ(V24ReadByte(h), 0x41);
-    EXPECT_EQ(V24PeekByte(h), -1);
+    EXPECT_EQ((Ints{V24PeekByte(h), V24PeekByte(h), V24WaitByte(h), V24ReadByte(h), V24WaitByte(h),
+                    V24ReadByte(h), V24PeekByte(h)}),
+              (Ints{255, 255, 255, 255, 0x41, 0x41, -1}));
     double start = NowMs();
     EXPECT_EQ(V24WaitByte(h), -1);
     EXPECT_TRUE(TookBetween(start, 180, 900));
@@ -115,23 +111,16 @@ TEST_F(Reading, PeekAndWaitLookAheadWithoutTakingAndByte255IsNoError) {
 TEST_F(Reading, QueueCountsIncludeStagedBytesUntilPurged) {
     Open();
     Send("12345");
-    EXPECT_EQ(V24GetQueueCount(h, 0), 5);
-    EXPECT_EQ(V24PeekByte(h), '1');  // stages all five
-    EXPECT_EQ(V24GetQueueCount(h, 0), 5);
-    EXPECT_EQ(V24IsQueueEmpty(h, 0), 0);
-    EXPECT_EQ(V24ReadByte(h), '1');
-    EXPECT_EQ(V24GetQueueCount(h, 0), 4);
+    // The peek stages all five.
+    EXPECT_EQ((Ints{V24GetQueueCount(h, 0), V24PeekByte(h), V24GetQueueCount(h, 0),
+                    V24IsQueueEmpty(h, 0), V24ReadByte(h), V24GetQueueCount(h, 0)}),
+              (Ints{5, '1', 5, 0, '1', 4}));
     Send("67");
     EXPECT_EQ(V24GetQueueCount(h, 0), 6);
-
-    EXPECT_EQ(V24Purge(h, 0), 0);
-    EXPECT_EQ(V24GetQueueCount(h, 0), 0);
-    EXPECT_EQ(V24IsQueueEmpty(h, 0), 1);
-    EXPECT_EQ(V24PeekByte(h), -1);
-    EXPECT_EQ(V24Purge(h, 1), 0);
-    EXPECT_EQ(V24Purge(h, 2), V24_BAD_ARGUMENT);
-    EXPECT_EQ(V24GetQueueCount(h, 2), V24_BAD_ARGUMENT);
-    EXPECT_EQ(V24IsQueueEmpty(h, -1), V24_BAD_ARGUMENT);
+    EXPECT_EQ(
+        (Ints{V24Purge(h, 0), V24GetQueueCount(h, 0), V24IsQueueEmpty(h, 0), V24PeekByte(h),
+              V24Purge(h, 1), V24Purge(h, 2), V24GetQueueCount(h, 2), V24IsQueueEmpty(h, -1)}),
+        (Ints{0, 0, 1, -1, 0, V24_BAD_ARGUMENT, V24_BAD_ARGUMENT, V24_BAD_ARGUMENT}));
 }
 
 TEST_F(Reading, OnlyBytesThatTravelOverrunAndTheOverrunIsReportedOnceToThisOpeningAlone) {
@@ -144,8 +133,7 @@ TEST_F(Reading, OnlyBytesThatTravelOverrunAndTheOverrunIsReportedOnceToThisOpeni
     EXPECT_EQ(V24GetLineErrors(h), 0);
 
     Overrun();
-    EXPECT_EQ(V24GetLineErrors(h), 2);
-    EXPECT_EQ(V24GetLineErrors(h), 0);
+    EXPECT_EQ((Ints{V24GetLineErrors(h), V24GetLineErrors(h)}), (Ints{2, 0}));
     V24SetTimeout(h, 0);
     EXPECT_EQ(V24ReadBuffer(h, buf, 8), 4);
     EXPECT_EQ(Bytes(buf, 4), "0123");

@@ -32,24 +32,29 @@ TEST(PosixTermios, FramingAndFlowControlSurviveTheWayThroughTermios) {
         EXPECT_EQ(fields(out), fields(in)) << i;
     }
     // A round trip cannot tell a wrong parity mapping; the driver's bits can.
-    DCB dcb;
-    termios t{};
-    DWORD error = 0;
-    dcb.Parity = MARKPARITY;
-    ASSERT_TRUE(PosixDcbToTermios(dcb, t, error));
-    EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), tcflag_t(PARENB | PARODD | CMSPAR));
-    dcb.Parity = EVENPARITY;
-    ASSERT_TRUE(PosixDcbToTermios(dcb, t, error));
-    EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), tcflag_t(PARENB));
-    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    const struct {
+        BYTE parity;
+        tcflag_t bits;
+    } parities[] = {{MARKPARITY, PARENB | PARODD | CMSPAR}, {EVENPARITY, PARENB}};
+    for (auto [parity, bits] : parities) {
+        DCB dcb;
+        termios t{};
+        DWORD error = 0;
+        dcb.Parity = parity;
+        ASSERT_TRUE(PosixDcbToTermios(dcb, t, error));
+        EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR | CLOCAL | CREAD), bits | CLOCAL | CREAD);
+    }
 }
 
 TEST(PosixTermios, RefusesWhatATermiosLineCannotCarry) {
+    const BYTE cases[][3] = {{16, NOPARITY, ONESTOPBIT},
+                             {4, NOPARITY, ONESTOPBIT},
+                             {8, NOPARITY, ONE5STOPBITS},
+                             {8, NOPARITY, 3},
+                             {8, 5, ONESTOPBIT}};
     for (int i = 0; i < 5; ++i) {
         DCB dcb;
-        if (i < 2) dcb.ByteSize = i == 0 ? 16 : 4;
-        if (i == 2 || i == 3) dcb.StopBits = i == 2 ? ONE5STOPBITS : 3;
-        if (i == 4) dcb.Parity = 5;
+        dcb.ByteSize = cases[i][0], dcb.Parity = cases[i][1], dcb.StopBits = cases[i][2];
         termios t{};
         DWORD error = 0;
         EXPECT_FALSE(PosixDcbToTermios(dcb, t, error)) << i;
