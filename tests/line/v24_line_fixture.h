@@ -37,7 +37,6 @@ inline bool WaitUntil(const std::function<bool()>& cond, double ms = 2000) {
     return true;
 }
 
-// Whether the time since start (NowMs) lies within [low, high] ms.
 inline ::testing::AssertionResult TookBetween(double start, double low, double high) {
     const double took = NowMs() - start;
     if (took >= low && took <= high) return ::testing::AssertionSuccess();
@@ -60,7 +59,6 @@ struct V24Line : ::testing::Test {
         h = V24Open("COM9", 1);
         ASSERT_GE(h, 0);
     }
-    // The far end sends.
     void Send(const std::string& bytes) { line.b->Write(bytes.data(), bytes.size()); }
     // What has reached the far end so far.
     std::string Received() {

@@ -88,8 +88,7 @@ TEST_F(PortTable, OpeningsFromManyThreadsAtOnceNeverShareASlot) {
 }
 
 TEST_F(PortTable, NamesAreCheckedAndMadeIntoOneDevicePath) {
-    RegisterVirtualPort("COM123", line.a);
-    RegisterVirtualPort("FOO", line.a);
+    for (const char* other : {"COM123", "FOO"}) RegisterVirtualPort(other, line.a);
     for (const char* name :
          {"COM9", "com9", "\\\\.\\COM9", "\\\\.\\com9", "cOm1234567", "\\\\.\\foo"}) {
         int port = V24Open(name, 1);
@@ -99,8 +98,7 @@ TEST_F(PortTable, NamesAreCheckedAndMadeIntoOneDevicePath) {
     for (const char* name : {"LPT1", "\\\\.COM9", static_cast<const char*>(nullptr), "COMX"}) {
         EXPECT_EQ(V24Open(name, 1), V24_NO_DEVICE) << (name ? name : "null");
     }
-    UnregisterVirtualPort("COM123");
-    UnregisterVirtualPort("FOO");
+    for (const char* other : {"COM123", "FOO"}) UnregisterVirtualPort(other);
 }
 
 TEST_F(PortTable, OpeningKeepsTheRateAndLineSettingsAreCheckedAppliedAndReadBack) {
