@@ -68,24 +68,22 @@ TEST_F(Reading, ReadLineStopsAtTheTerminatorAtTheLengthOrAtSilence) {
     V24SetTimeout(h, 100);
     char buf[16];
     std::memset(buf, '#', sizeof buf);
+    // The count and what the buffer holds up to its terminating zero.
+    auto readLine = [&](int length, int end) {
+        const int got = V24ReadLine(h, buf, length, end);
+        return std::to_string(got) + ":" + std::string(buf, std::find(buf, std::end(buf), '\0'));
+    };
     Send("OK\r");
-    EXPECT_EQ(V24ReadLine(h, buf, 10, '\r'), 2);
-    EXPECT_STREQ(buf, "OK");
+    EXPECT_EQ(readLine(10, '\r'), "2:OK");
     EXPECT_EQ(V24PeekByte(h), -1);  // the terminator was taken
-
     Send("ABCDEFG");
-    EXPECT_EQ(V24ReadLine(h, buf, 5, '\r'), 5);
-    EXPECT_STREQ(buf, "ABCDE");
-    EXPECT_EQ(V24ReadLine(h, buf, 0, '\r'), 0);
-    EXPECT_EQ(buf[0], '\0');
+    EXPECT_EQ(readLine(5, '\r'), "5:ABCDE");
+    EXPECT_EQ(readLine(0, '\r'), "0:");
     EXPECT_EQ(V24ReadByte(h), 'F');
-
     // A terminator above 127 still matches its byte.
     Send("x\xFFy");
-    EXPECT_EQ(V24ReadLine(h, buf, 10, 0xFF), 2);
-    EXPECT_STREQ(buf, "Gx");
-    EXPECT_EQ(V24ReadLine(h, buf, 10, '\r'), 1);
-    EXPECT_STREQ(buf, "y");
+    EXPECT_EQ(readLine(10, 0xFF), "2:Gx");
+    EXPECT_EQ(readLine(10, '\r'), "1:y");
 }
 
 TEST_F(Reading, PeekAndWaitLookAheadWithoutTakingAndByte255IsNoError) {
