@@ -75,9 +75,7 @@ TEST_F(Lifecycle, OpenGivesUpOnAThreadThatCannotStartOrStartsLateAndHarmsNothing
     hold = false;
     EXPECT_TRUE(WaitUntil([] { return LiveReceiveThreads() == 1; }));
     Send("ok");
-    char buf[4];
-    EXPECT_EQ(V24ReadBuffer(h, buf, 2), 2);
-    EXPECT_EQ(Bytes(buf, 2), "ok");
+    EXPECT_EQ(Take(h, 2), "ok");
     EXPECT_EQ(V24Close(h), 0);
     EXPECT_TRUE(WaitUntil([] { return LiveReceiveThreads() == 0; }));
 }

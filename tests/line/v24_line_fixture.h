@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
@@ -21,6 +22,13 @@ using Ints = std::vector<long long>;
 
 inline std::string Bytes(const void* data, size_t n) {
     return std::string(static_cast<const char*>(data), n);
+}
+
+// Up to n bytes read through port h, as V24ReadBuffer gives them.
+inline std::string Take(int h, int n) {
+    std::string got(static_cast<size_t>(n), '\0');
+    got.resize(static_cast<size_t>(std::max(V24ReadBuffer(h, got.data(), n), 0)));
+    return got;
 }
 
 inline void SleepMs(int ms) {
