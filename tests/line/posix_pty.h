@@ -1,6 +1,7 @@
 // Pseudo-terminals and a QELFLASH_PORTS folder for the termios backend's tests.
 #pragma once
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -23,7 +24,6 @@ struct Pty {
     ~Pty() { CloseMaster(); }
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
-
     void CloseMaster() {
         if (master >= 0) close(master);
         master = -1;
@@ -70,9 +70,18 @@ struct PortsFolder {
     }
 };
 
-// CPU time the whole process uses in the next second: a thread spinning on a device that is
-// gone would use most of it.
-inline double CpuMsInASecond() {
+// A pty linked as COM7 in a ports folder of the test's own.
+struct PtyAsCom7 : ::testing::Test {
+    Pty pty;
+    PortsFolder ports;
+    void SetUp() override {
+        ASSERT_FALSE(pty.slave.empty());
+        ports.Link("com7", pty.slave);
+    }
+};
+
+// A thread spinning on a device that is gone would use most of the next second's CPU time.
+inline void ExpectNoSpinInTheNextSecond() {
     auto cpu = [] {
         timespec ts{};
         clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -80,7 +89,9 @@ inline double CpuMsInASecond() {
     };
     const double start = cpu();
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    return cpu() - start;
+    const double used = cpu() - start;
+    ::testing::Test::RecordProperty("cpu_ms_after_gone", std::to_string(used));
+    EXPECT_LT(used, 200) << "CPU time in the second after the device vanished";
 }
 
 }  // namespace qel::test

@@ -10,30 +10,30 @@ namespace {
 
 using qel::serial::LiveReceiveThreads;
 
+// Counts the reports; holds the receive thread in the call-back while g_holdNotify is set.
+std::atomic<bool> g_holdNotify{false};
+std::atomic<int> g_reports{0};
+void Report(unsigned, int) {
+    g_reports++;
+    while (g_holdNotify) SleepMs(5);
+}
+
 struct Lifecycle : V24Line {
     void SetUp() override {
         V24Line::SetUp();
         // Threads of earlier tests in this process are gone before we count ours.
         ASSERT_TRUE(WaitUntil([] { return LiveReceiveThreads() == 0; }, 5000));
+        g_reports = 0;
     }
 };
-
-std::atomic<bool> g_holdNotify{false};
-std::atomic<int> g_notifyEntered{0};
-
-void HangingNotify(unsigned, int) {
-    g_notifyEntered++;
-    while (g_holdNotify) SleepMs(5);
-}
 
 TEST_F(Lifecycle, CloseWaitsNoLongerThanFiveSecondsForAThreadThatDoesNotEnd) {
     SetTimeScale(10);  // 5000 ms become 500
     g_holdNotify = true;
-    g_notifyEntered = 0;
     Open();
-    V24SetNotify(h, HangingNotify, 0x400);
+    V24SetNotify(h, Report, 0x400);
     Send("x");
-    ASSERT_TRUE(WaitUntil([] { return g_notifyEntered > 0; }));
+    ASSERT_TRUE(WaitUntil([] { return g_reports > 0; }));
     double start = NowMs();
     EXPECT_EQ(V24Close(h), 0);
     EXPECT_TRUE(TookBetween(start, 450, 1800));
@@ -75,22 +75,14 @@ TEST_F(Lifecycle, OpenGivesUpOnAThreadThatCannotStartOrStartsLateAndHarmsNothing
     hold = false;
     EXPECT_TRUE(WaitUntil([] { return LiveReceiveThreads() == 1; }));
     Send("ok");
-    char buf[4];
-    EXPECT_EQ(V24ReadBuffer(h, buf, 2), 2);
-    EXPECT_EQ(Bytes(buf, 2), "ok");
+    EXPECT_EQ(Take(h, 2), "ok");
     EXPECT_EQ(V24Close(h), 0);
     EXPECT_TRUE(WaitUntil([] { return LiveReceiveThreads() == 0; }));
 }
 
-std::atomic<int> g_reports{0};
-void CountReport(unsigned, int) {
-    g_reports++;
-}
-
 TEST_F(Lifecycle, AVanishedLineEndsEveryWaitAtOnceAndTheThreadDoesNotSpin) {
     Open();
-    g_reports = 0;
-    V24SetNotify(h, CountReport, 0x400);
+    V24SetNotify(h, Report, 0x400);
     V24SetTimeout(h, 3000);
     Send("abc");
     ASSERT_TRUE(WaitUntil([] { return g_reports > 0; }));
@@ -103,11 +95,9 @@ TEST_F(Lifecycle, AVanishedLineEndsEveryWaitAtOnceAndTheThreadDoesNotSpin) {
     EXPECT_EQ(V24ReadBuffer(h, buf, 10), 3);  // what it has, when the line goes
     pull.join();
     EXPECT_EQ(Bytes(buf, 3), "abc");
-    EXPECT_EQ(V24ReadByte(h), V24_TIMEOUT);
-    EXPECT_EQ(V24WaitByte(h), -1);
-    EXPECT_EQ(V24ReadLine(h, buf, 10, '\r'), 0);
-    EXPECT_EQ(V24WriteByte(h, 'x'), V24_NOT_SENT);
-    EXPECT_EQ(V24WriteString(h, "xy"), 0);
+    EXPECT_EQ((Ints{V24ReadByte(h), V24WaitByte(h), V24ReadLine(h, buf, 10, '\r'),
+                    V24WriteByte(h, 'x'), V24WriteString(h, "xy")}),
+              (Ints{V24_TIMEOUT, -1, 0, V24_NOT_SENT, 0}));
     EXPECT_TRUE(TookBetween(start, 0, 1500));
     EXPECT_NE(V24LastError(h), 0u);
 

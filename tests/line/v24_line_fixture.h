@@ -3,9 +3,11 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "serial/device/sync.h"
 #include "serial/device/virtual_line.h"
@@ -15,8 +17,18 @@ namespace v24test {
 
 using namespace qel::dev;
 
+// Results of calls made in order (a braced list evaluates left to right), compared at once.
+using Ints = std::vector<long long>;
+
 inline std::string Bytes(const void* data, size_t n) {
     return std::string(static_cast<const char*>(data), n);
+}
+
+// Up to n bytes read through port h, as V24ReadBuffer gives them.
+inline std::string Take(int h, int n) {
+    std::string got(static_cast<size_t>(n), '\0');
+    got.resize(static_cast<size_t>(std::max(V24ReadBuffer(h, got.data(), n), 0)));
+    return got;
 }
 
 inline void SleepMs(int ms) {
@@ -33,7 +45,6 @@ inline bool WaitUntil(const std::function<bool()>& cond, double ms = 2000) {
     return true;
 }
 
-// Whether the time since start (NowMs) lies within [low, high] ms.
 inline ::testing::AssertionResult TookBetween(double start, double low, double high) {
     const double took = NowMs() - start;
     if (took >= low && took <= high) return ::testing::AssertionSuccess();
@@ -56,7 +67,6 @@ struct V24Line : ::testing::Test {
         h = V24Open("COM9", 1);
         ASSERT_GE(h, 0);
     }
-    // The far end sends.
     void Send(const std::string& bytes) { line.b->Write(bytes.data(), bytes.size()); }
     // What has reached the far end so far.
     std::string Received() {

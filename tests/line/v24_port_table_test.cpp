@@ -88,8 +88,7 @@ TEST_F(PortTable, OpeningsFromManyThreadsAtOnceNeverShareASlot) {
 }
 
 TEST_F(PortTable, NamesAreCheckedAndMadeIntoOneDevicePath) {
-    RegisterVirtualPort("COM123", line.a);
-    RegisterVirtualPort("FOO", line.a);
+    for (const char* other : {"COM123", "FOO"}) RegisterVirtualPort(other, line.a);
     for (const char* name :
          {"COM9", "com9", "\\\\.\\COM9", "\\\\.\\com9", "cOm1234567", "\\\\.\\foo"}) {
         int port = V24Open(name, 1);
@@ -99,8 +98,7 @@ TEST_F(PortTable, NamesAreCheckedAndMadeIntoOneDevicePath) {
     for (const char* name : {"LPT1", "\\\\.COM9", static_cast<const char*>(nullptr), "COMX"}) {
         EXPECT_EQ(V24Open(name, 1), V24_NO_DEVICE) << (name ? name : "null");
     }
-    UnregisterVirtualPort("COM123");
-    UnregisterVirtualPort("FOO");
+    for (const char* other : {"COM123", "FOO"}) UnregisterVirtualPort(other);
 }
 
 TEST_F(PortTable, OpeningKeepsTheRateAndLineSettingsAreCheckedAppliedAndReadBack) {
@@ -111,33 +109,29 @@ TEST_F(PortTable, OpeningKeepsTheRateAndLineSettingsAreCheckedAppliedAndReadBack
     line.a->SetCommState(dcb);
     Open();
     int baud = 0, bits = 0, parity = 0, stop = 0;
-    EXPECT_EQ(V24GetLine(h, &baud, &bits, &parity, &stop), 0);
-    EXPECT_EQ(std::vector<int>({baud, bits, parity, stop}), std::vector<int>({4800, 8, 'N', 1}));
-    EXPECT_TRUE(line.a->DtrOn());
-    EXPECT_TRUE(line.a->RtsOn());
-    EXPECT_EQ(V24GetTimeout(h), 1000);
-    EXPECT_EQ(V24GetQueueSize(h, 0), 4096);
+    auto read = [&] {
+        return Ints{V24GetLine(h, &baud, &bits, &parity, &stop), baud, bits, parity, stop};
+    };
+    EXPECT_EQ(read(), (Ints{0, 4800, 8, 'N', 1}));
+    EXPECT_EQ((Ints{line.a->DtrOn(), line.a->RtsOn(), V24GetTimeout(h), V24GetQueueSize(h, 0)}),
+              (Ints{1, 1, 1000, 4096}));
     line.a->GetCommState(dcb);
-    EXPECT_EQ(dcb.fOutX, 0u);
-    EXPECT_EQ(dcb.XoffLim, 1024);
+    EXPECT_EQ((Ints{dcb.fOutX, dcb.XoffLim}), (Ints{0, 1024}));
 
     // A smaller input queue moves the flow control limits with it.
     EXPECT_EQ(V24SetQueueSize(h, 0, 1000), 0);
-    EXPECT_EQ(V24LineSettings(h)->XonLim, 250);
-    EXPECT_EQ(V24LineSettings(h)->XoffLim, 250);
-    EXPECT_EQ(V24GetQueueSize(h, 0), 1000);
-    EXPECT_EQ(V24SetQueueSize(h, 2, 512), V24_BAD_ARGUMENT);
-    EXPECT_EQ(V24GetQueueSize(h, 2), V24_BAD_ARGUMENT);
+    EXPECT_EQ((Ints{V24LineSettings(h)->XonLim, V24LineSettings(h)->XoffLim, V24GetQueueSize(h, 0),
+                    V24SetQueueSize(h, 2, 512), V24GetQueueSize(h, 2)}),
+              (Ints{250, 250, 1000, V24_BAD_ARGUMENT, V24_BAD_ARGUMENT}));
 
     EXPECT_EQ(V24SetLine(h, 19200, 7, 'E', 2), 0);
     EXPECT_EQ(line.a->BaudRate(), 19200u);
-    EXPECT_EQ(V24GetLine(h, &baud, &bits, &parity, &stop), 0);
-    EXPECT_EQ(std::vector<int>({baud, bits, parity, stop}), std::vector<int>({19200, 7, 'E', 2}));
+    EXPECT_EQ(read(), (Ints{0, 19200, 7, 'E', 2}));
 
     // Refused values change nothing.
-    EXPECT_EQ(V24SetLine(h, 9600, 0, 'e', 0), V24_BAD_ARGUMENT);
-    EXPECT_EQ(V24SetLine(h, 9600, 9, 0, 0), V24_BAD_ARGUMENT);
-    EXPECT_EQ(V24SetLine(h, 9600, 0, 0, 3), V24_BAD_ARGUMENT);
+    EXPECT_EQ((Ints{V24SetLine(h, 9600, 0, 'e', 0), V24SetLine(h, 9600, 9, 0, 0),
+                    V24SetLine(h, 9600, 0, 0, 3)}),
+              Ints(3, V24_BAD_ARGUMENT));
     EXPECT_EQ(line.a->BaudRate(), 19200u);
 
     // The interface takes sizes that reading back cannot represent.
@@ -161,26 +155,19 @@ TEST_F(PortTable, FlowControlModesAndTheRtsLineUnderHardwareFlowControl) {
 
     EXPECT_EQ(V24SetHandshake(h, 1), 0);
     DCB one = *V24LineSettings(h);
-    EXPECT_EQ(one.fOutX, 1u);
-    EXPECT_EQ(one.fInX, 1u);
+    EXPECT_EQ(one.fOutX + one.fInX, 2u);
     EXPECT_EQ(V24SetHandshake(h, 2), 0);
     EXPECT_EQ(std::memcmp(&one, V24LineSettings(h), sizeof one), 0);
     EXPECT_EQ(V24GetHandshake(h), 2);
 
     EXPECT_EQ(V24SetHandshake(h, 3), 0);
-    EXPECT_EQ(V24LineSettings(h)->fOutxCtsFlow, 1u);
-    EXPECT_EQ(V24LineSettings(h)->fOutX, 0u);
+    EXPECT_EQ((Ints{V24LineSettings(h)->fOutxCtsFlow, V24LineSettings(h)->fOutX}), (Ints{1, 0}));
     for (int op : {0, 1, 2}) EXPECT_EQ(V24Rts(h, op), V24_RTS_HANDSHAKE);
 
     EXPECT_EQ(V24SetHandshake(h, 0), 0);
-    EXPECT_EQ(V24Rts(h, 2), 1);
-    EXPECT_TRUE(line.a->RtsOn());
-    EXPECT_EQ(V24Rts(h, 0), 0);
-    EXPECT_FALSE(line.a->RtsOn());
-    EXPECT_EQ(V24Dtr(h, 0), 0);
-    EXPECT_FALSE(line.a->DtrOn());
-    EXPECT_EQ(V24Dtr(h, 2), 0);
-    EXPECT_EQ(V24Dtr(h, 3), V24_BAD_ARGUMENT);
+    EXPECT_EQ((Ints{V24Rts(h, 2), line.a->RtsOn(), V24Rts(h, 0), line.a->RtsOn(), V24Dtr(h, 0),
+                    line.a->DtrOn(), V24Dtr(h, 2), V24Dtr(h, 3)}),
+              (Ints{1, 1, 0, 0, 0, 0, 0, V24_BAD_ARGUMENT}));
 }
 
 }  // namespace

@@ -20,18 +20,17 @@ TEST_F(Reading, TheTimeOutBoundsEachSilenceNotTheWholeRead) {
     char buf[16] = {};
     double start = NowMs();
     // The last byte comes at 500 ms; the read ends one time-out later with what came.
-    EXPECT_EQ(V24ReadBuffer(h, buf, 12), 10);
+    EXPECT_EQ(Take(h, 12), "0123456789");
     EXPECT_TRUE(TookBetween(start, 810, 3000));
-    EXPECT_EQ(Bytes(buf, 10), "0123456789");
 
     // No time-out, or a negative one, must not turn into a wait without limit.
     unsigned char byte = 0;
     start = NowMs();
     for (int timeout : {0, -1}) {
         V24SetTimeout(h, timeout);
-        EXPECT_EQ(V24ReadByte(h), V24_TIMEOUT);
-        EXPECT_EQ(V24ReadByteTimed(h, &byte, timeout), 0);
-        EXPECT_EQ(V24ReadBuffer(h, buf, timeout), 0);
+        EXPECT_EQ((Ints{V24ReadByte(h), V24ReadByteTimed(h, &byte, timeout),
+                        V24ReadBuffer(h, buf, timeout)}),
+                  (Ints{V24_TIMEOUT, 0, 0}));
     }
     EXPECT_TRUE(TookBetween(start, 0, 300));
     line.b->SetPacing(false);
@@ -47,8 +46,7 @@ TEST_F(Reading, AReaderKeepingUpWithAPacedBlockLosesNothing) {
     line.b->SetPacing(true);
     const std::string block(6000, 'w');
     Send(block);
-    std::vector<char> buf(block.size());
-    EXPECT_EQ(V24ReadBuffer(h, buf.data(), 6000), 6000);
+    EXPECT_EQ(Take(h, 6000), block);
     EXPECT_EQ(V24GetLineErrors(h), 0);
 }
 
@@ -57,10 +55,8 @@ TEST_F(Reading, BytesWaitingBeyondTheStagingBufferComeInOrder) {
     std::string data;
     for (int i = 0; i < 1500; ++i) data += static_cast<char>(i * 7);
     Send(data);
-    std::vector<char> buf(1500);
     EXPECT_EQ(V24ReadByte(h), static_cast<unsigned char>(data[0]));
-    EXPECT_EQ(V24ReadBuffer(h, buf.data(), 1499), 1499);
-    EXPECT_EQ(Bytes(buf.data(), 1499), data.substr(1));
+    EXPECT_EQ(Take(h, 1499), data.substr(1));
 }
 
 TEST_F(Reading, ReadLineStopsAtTheTerminatorAtTheLengthOrAtSilence) {
@@ -68,37 +64,31 @@ TEST_F(Reading, ReadLineStopsAtTheTerminatorAtTheLengthOrAtSilence) {
     V24SetTimeout(h, 100);
     char buf[16];
     std::memset(buf, '#', sizeof buf);
+    // The count and what the buffer holds up to its terminating zero.
+    auto readLine = [&](int length, int end) {
+        const int got = V24ReadLine(h, buf, length, end);
+        return std::to_string(got) + ":" + std::string(buf, std::find(buf, std::end(buf), '\0'));
+    };
     Send("OK\r");
-    EXPECT_EQ(V24ReadLine(h, buf, 10, '\r'), 2);
-    EXPECT_STREQ(buf, "OK");
+    EXPECT_EQ(readLine(10, '\r'), "2:OK");
     EXPECT_EQ(V24PeekByte(h), -1);  // the terminator was taken
-
     Send("ABCDEFG");
-    EXPECT_EQ(V24ReadLine(h, buf, 5, '\r'), 5);
-    EXPECT_STREQ(buf, "ABCDE");
-    EXPECT_EQ(V24ReadLine(h, buf, 0, '\r'), 0);
-    EXPECT_EQ(buf[0], '\0');
+    EXPECT_EQ(readLine(5, '\r'), "5:ABCDE");
+    EXPECT_EQ(readLine(0, '\r'), "0:");
     EXPECT_EQ(V24ReadByte(h), 'F');
-
     // A terminator above 127 still matches its byte.
     Send("x\xFFy");
-    EXPECT_EQ(V24ReadLine(h, buf, 10, 0xFF), 2);
-    EXPECT_STREQ(buf, "Gx");
-    EXPECT_EQ(V24ReadLine(h, buf, 10, '\r'), 1);
-    EXPECT_STREQ(buf, "y");
+    EXPECT_EQ(readLine(10, 0xFF), "2:Gx");
+    EXPECT_EQ(readLine(10, '\r'), "1:y");
 }
 
 TEST_F(Reading, PeekAndWaitLookAheadWithoutTakingAndByte255IsNoError) {
     Open();
     V24SetTimeout(h, 200);
     Send("\xFF\x41");
-    EXPECT_EQ(V24PeekByte(h), 255);
-    EXPECT_EQ(V24PeekByte(h), 255);
-    EXPECT_EQ(V24WaitByte(h), 255);
-    EXPECT_EQ(V24ReadByte(h), 255);
-    EXPECT_EQ(V24WaitByte(h), 0x41);
-    EXPECT_EQ(V24ReadByte(h), 0x41);
-    EXPECT_EQ(V24PeekByte(h), -1);
+    EXPECT_EQ((Ints{V24PeekByte(h), V24PeekByte(h), V24WaitByte(h), V24ReadByte(h), V24WaitByte(h),
+                    V24ReadByte(h), V24PeekByte(h)}),
+              (Ints{255, 255, 255, 255, 0x41, 0x41, -1}));
     double start = NowMs();
     EXPECT_EQ(V24WaitByte(h), -1);
     EXPECT_TRUE(TookBetween(start, 180, 900));
@@ -115,23 +105,16 @@ TEST_F(Reading, PeekAndWaitLookAheadWithoutTakingAndByte255IsNoError) {
 TEST_F(Reading, QueueCountsIncludeStagedBytesUntilPurged) {
     Open();
     Send("12345");
-    EXPECT_EQ(V24GetQueueCount(h, 0), 5);
-    EXPECT_EQ(V24PeekByte(h), '1');  // stages all five
-    EXPECT_EQ(V24GetQueueCount(h, 0), 5);
-    EXPECT_EQ(V24IsQueueEmpty(h, 0), 0);
-    EXPECT_EQ(V24ReadByte(h), '1');
-    EXPECT_EQ(V24GetQueueCount(h, 0), 4);
+    // The peek stages all five.
+    EXPECT_EQ((Ints{V24GetQueueCount(h, 0), V24PeekByte(h), V24GetQueueCount(h, 0),
+                    V24IsQueueEmpty(h, 0), V24ReadByte(h), V24GetQueueCount(h, 0)}),
+              (Ints{5, '1', 5, 0, '1', 4}));
     Send("67");
     EXPECT_EQ(V24GetQueueCount(h, 0), 6);
-
-    EXPECT_EQ(V24Purge(h, 0), 0);
-    EXPECT_EQ(V24GetQueueCount(h, 0), 0);
-    EXPECT_EQ(V24IsQueueEmpty(h, 0), 1);
-    EXPECT_EQ(V24PeekByte(h), -1);
-    EXPECT_EQ(V24Purge(h, 1), 0);
-    EXPECT_EQ(V24Purge(h, 2), V24_BAD_ARGUMENT);
-    EXPECT_EQ(V24GetQueueCount(h, 2), V24_BAD_ARGUMENT);
-    EXPECT_EQ(V24IsQueueEmpty(h, -1), V24_BAD_ARGUMENT);
+    EXPECT_EQ(
+        (Ints{V24Purge(h, 0), V24GetQueueCount(h, 0), V24IsQueueEmpty(h, 0), V24PeekByte(h),
+              V24Purge(h, 1), V24Purge(h, 2), V24GetQueueCount(h, 2), V24IsQueueEmpty(h, -1)}),
+        (Ints{0, 0, 1, -1, 0, V24_BAD_ARGUMENT, V24_BAD_ARGUMENT, V24_BAD_ARGUMENT}));
 }
 
 TEST_F(Reading, OnlyBytesThatTravelOverrunAndTheOverrunIsReportedOnceToThisOpeningAlone) {
@@ -139,16 +122,13 @@ TEST_F(Reading, OnlyBytesThatTravelOverrunAndTheOverrunIsReportedOnceToThisOpeni
     // A burst without line time has no sender's pace to miss: it waits instead.
     ASSERT_EQ(V24SetQueueSize(h, 0, 4), 0);
     Send("abcdefghij");
-    char buf[16];
-    EXPECT_EQ(V24ReadBuffer(h, buf, 10), 10);
+    EXPECT_EQ(Take(h, 10), "abcdefghij");
     EXPECT_EQ(V24GetLineErrors(h), 0);
 
     Overrun();
-    EXPECT_EQ(V24GetLineErrors(h), 2);
-    EXPECT_EQ(V24GetLineErrors(h), 0);
+    EXPECT_EQ((Ints{V24GetLineErrors(h), V24GetLineErrors(h)}), (Ints{2, 0}));
     V24SetTimeout(h, 0);
-    EXPECT_EQ(V24ReadBuffer(h, buf, 8), 4);
-    EXPECT_EQ(Bytes(buf, 4), "0123");
+    EXPECT_EQ(Take(h, 8), "0123");
     line.b->SetCommBreak();
     line.b->ClearCommBreak();
     EXPECT_EQ(V24GetLineErrors(h), 0);
@@ -198,8 +178,7 @@ TEST_F(Reading, ArrivingDataIsNotifiedOncePerBurstFromTheReceiveThread) {
     SleepMs(100);
     EXPECT_EQ(Notified().size(), reports);
     EXPECT_EQ(Notified()[0], Notice(0x401u, 1, false));
-    char buf[8];
-    EXPECT_EQ(V24ReadBuffer(h, buf, 4), 4);
+    EXPECT_EQ(Take(h, 4), "abcd");
     EXPECT_EQ(V24PeekByte(h), -1);
     Send("e");
     ASSERT_TRUE(WaitUntil([&] { return Notified().size() > reports; }));

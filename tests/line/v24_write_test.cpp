@@ -10,16 +10,13 @@ using Writing = V24Line;
 
 TEST_F(Writing, BytesTextsAndFormattedTextReachTheFarEnd) {
     Open();
-    EXPECT_EQ(V24WriteByte(h, 0x141), 0);
-    EXPECT_EQ(Received(), "A");
-    EXPECT_EQ(V24WriteString(h, "REMOTE"), 6);
-    EXPECT_EQ(V24WriteString(h, ""), 0);
-    EXPECT_EQ(V24WriteBuffer(h, "\0\xFF", 2), 2);
-    EXPECT_EQ(V24WriteBuffer(h, "xyz", -5), 0);
-    EXPECT_EQ(Received(), std::string("REMOTE\0\xFF", 8));
-    EXPECT_EQ(V24Printf(h, "%d-%s", 42, "x"), 4);
-    EXPECT_EQ(V24Printf(h, "%s", ""), 0);
-    EXPECT_EQ(Received(), "42-x");
+    EXPECT_EQ((Ints{V24WriteByte(h, 0x141), V24WriteString(h, "REMOTE"), V24WriteString(h, ""),
+                    V24WriteBuffer(h, "\0\xFF", 2), V24WriteBuffer(h, "xyz", -5),
+                    V24Printf(h, "%d-%s", 42, "x"), V24Printf(h, "%s", "")}),
+              (Ints{0, 6, 0, 2, 0, 4, 0}));
+    EXPECT_EQ(Received(), std::string("AREMOTE\0\xFF"
+                                      "42-x",
+                                      13));
 
     // Longer text is cut to 255 characters, never written past the formatting area.
     std::string longText(300, 'q');
@@ -51,8 +48,7 @@ TEST_F(Writing, AHeldWriteWaitsItsLineTimeOrTheTimeOutAndKeepsEveryByteInOrder) 
     EXPECT_EQ(V24WriteBuffer(h, block.data(), 150), 150);
     EXPECT_TRUE(TookBetween(start, 450, 1800));
     EXPECT_EQ(Received(), "");
-    EXPECT_EQ(V24GetQueueCount(h, 1), 151);
-    EXPECT_EQ(V24IsQueueEmpty(h, 1), 0);
+    EXPECT_EQ((Ints{V24GetQueueCount(h, 1), V24IsQueueEmpty(h, 1)}), (Ints{151, 0}));
 
     // A further write while the others are still queued; all go out in call order.
     EXPECT_EQ(V24WriteString(h, "tail"), 4);
@@ -63,10 +59,9 @@ TEST_F(Writing, AHeldWriteWaitsItsLineTimeOrTheTimeOutAndKeepsEveryByteInOrder) 
 
 TEST_F(Writing, BreakIsSetClearedAndPulsed) {
     Open();
-    EXPECT_EQ(V24SetBreak(h), 0);
-    EXPECT_TRUE(line.b->BreakReceiving());
-    EXPECT_EQ(V24ClearBreak(h), 0);
-    EXPECT_FALSE(line.b->BreakReceiving());
+    EXPECT_EQ((Ints{V24SetBreak(h), line.b->BreakReceiving(), V24ClearBreak(h),
+                    line.b->BreakReceiving()}),
+              (Ints{0, 1, 0, 0}));
     int before = line.b->BreaksReceived();
 
     std::atomic<bool> seenOn{false};
@@ -88,10 +83,8 @@ TEST_F(Writing, ModemInputsReportTheirOwnBits) {
     line.b->EscapeCommFunction(SETRTS);
     line.b->EscapeCommFunction(SETDTR);
     line.b->SetRing(true);
-    EXPECT_EQ(V24GetCts(h), 0x10);
-    EXPECT_EQ(V24GetDsr(h), 0x20);
-    EXPECT_EQ(V24GetRing(h), 0x40);
-    EXPECT_EQ(V24GetRlsd(h), 0x80);
+    EXPECT_EQ((Ints{V24GetCts(h), V24GetDsr(h), V24GetRing(h), V24GetRlsd(h)}),
+              (Ints{0x10, 0x20, 0x40, 0x80}));
 }
 
 }  // namespace

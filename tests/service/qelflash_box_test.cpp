@@ -94,9 +94,8 @@ TEST_F(Qelflash, BoxAndFileSubcommandsGiveTheirCodesEventsAndResults) {
         if (c.box) StartBox(3, Paths(c.box));
         std::vector<std::string> args = Paths(c.args);
         std::string device;
-        for (std::string& a : args) {
+        for (std::string& a : args)
             if (a == Path("com3")) a = device = std::filesystem::read_symlink(a).string();
-        }
         const std::vector<Event> events = Run(args);
         EXPECT_EQ(code, c.code) << out;
         ASSERT_FALSE(events.empty());

@@ -78,14 +78,13 @@ class Qelflash : public ::testing::Test {
         for (const Event& e : events) names.push_back(e.Name());
         return names;
     }
-    // The parts of a '|'-separated list.
-    static std::vector<std::string> Split(const std::string& list) {
+    static std::vector<std::string> Split(const std::string& list, char sep = '|') {
         std::vector<std::string> parts;
         for (std::size_t at = 0, end; at < list.size(); at = end + 1) {
-            end = std::min(list.find('|', at), list.size());
+            end = std::min(list.find(sep, at), list.size());
             parts.push_back(list.substr(at, end - at));
         }
-        if (!list.empty() && list.back() == '|') parts.push_back("");
+        if (!list.empty() && list.back() == sep) parts.push_back("");
         return parts;
     }
     // The last event of that name (whose field key holds value, where given).

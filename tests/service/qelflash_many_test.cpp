@@ -34,7 +34,8 @@ TEST_F(Qelflash, BoxesThatFailVanishOrHangLeaveTheOthersAlone) {
     StartBox(3, {"--pace"});                  // vanishes mid-transfer, below
     StartBox(4, {"--fault", "silent"});       // outlasts --stall
     StartBox(5);
-    const std::string image = File("fw.bin", qel::sim::MakeFirmwareImage(60000, "TARSK880", "1"));
+    const Bytes sent = qel::sim::MakeFirmwareImage(60000, "TARSK880", "1");
+    const std::string image = File("fw.bin", sent);
     ChildProcess tool({QELFLASH_PATH, "flash", image, "--port", "1,2,3", "-p", "COM4", "-p", "5",
                        "-p", "6", "--stall", "5", "--json"},
                       dir.path);
@@ -49,7 +50,6 @@ TEST_F(Qelflash, BoxesThatFailVanishOrHangLeaveTheOthersAlone) {
     const Event* hung = Last(events, "result", "COM4");
     ASSERT_NE(hung, nullptr);
     EXPECT_NE(hung->Text("note").find("stopped"), std::string::npos);
-    const Bytes sent = qel::sim::MakeFirmwareImage(60000, "TARSK880", "1");
     EXPECT_EQ(StopBox(1, 0x8000, 60000), sent);
     EXPECT_EQ(StopBox(5, 0x8000, 60000), sent);
 }

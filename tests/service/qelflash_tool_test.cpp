@@ -48,9 +48,7 @@ TEST_F(Qelflash, BadArgumentsGiveCodeOneAndTouchNothingAndHelpIsThereForEach) {
         "dial|COM7;dial|COM7|0815|0816;dial|COM7|0815\rATZ;dial|COM7|;dial|7,8|0815;"
         "dial|COM7|0815|--baud|x;dial|COM7|0815|--target|PLV 200;hangup;hangup|COM7|0815;"
         "hangup|COM7|--pulse";
-    for (std::size_t at = 0, end; at <= bad.size(); at = end + 1) {
-        end = std::min(bad.find(';', at), bad.size());
-        const std::string list = bad.substr(at, end - at);
+    for (const std::string& list : Split(bad, ';')) {
         EXPECT_EQ(RunPlain(Split(list)), 1) << list;
         EXPECT_EQ(out, "") << list;
     }

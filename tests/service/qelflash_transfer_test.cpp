@@ -62,9 +62,9 @@ TEST_F(Qelflash, TransfersCarryFilesBothWaysOrEndWithTheirCode) {
         if (c.peerCode != -2) {
             EXPECT_EQ(peerCode, c.peerCode);
         }
-        const bool filled = c.args[0] == 'x';
+        const std::size_t filled = c.args[0] == 'x' ? data.size() : std::string::npos;
         if (!c.file.empty()) {
-            EXPECT_EQ(dir.Read(c.file).substr(0, filled ? data.size() : std::string::npos), data);
+            EXPECT_EQ(dir.Read(c.file).substr(0, filled), data);
         }
     }
     EXPECT_EQ(dir.Read("kept.bin"), std::string("\7\7"));

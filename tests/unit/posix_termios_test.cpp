@@ -35,21 +35,20 @@ TEST(PosixTermios, FramingAndFlowControlSurviveTheWayThroughTermios) {
     DCB dcb;
     termios t{};
     DWORD error = 0;
-    dcb.Parity = MARKPARITY;
-    ASSERT_TRUE(PosixDcbToTermios(dcb, t, error));
-    EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), tcflag_t(PARENB | PARODD | CMSPAR));
-    dcb.Parity = EVENPARITY;
-    ASSERT_TRUE(PosixDcbToTermios(dcb, t, error));
-    EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR), tcflag_t(PARENB));
-    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    for (BYTE parity : {MARKPARITY, EVENPARITY}) {
+        dcb.Parity = parity;
+        ASSERT_TRUE(PosixDcbToTermios(dcb, t, error));
+        EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CMSPAR | CLOCAL | CREAD),
+                  (parity == EVENPARITY ? PARENB : PARENB | PARODD | CMSPAR) | CLOCAL | CREAD);
+    }
 }
 
 TEST(PosixTermios, RefusesWhatATermiosLineCannotCarry) {
+    // Size, parity, stop bits.
+    const BYTE cases[][3] = {{16, 0, 0}, {4, 0, 0}, {8, 0, ONE5STOPBITS}, {8, 0, 3}, {8, 5, 0}};
     for (int i = 0; i < 5; ++i) {
         DCB dcb;
-        if (i < 2) dcb.ByteSize = i == 0 ? 16 : 4;
-        if (i == 2 || i == 3) dcb.StopBits = i == 2 ? ONE5STOPBITS : 3;
-        if (i == 4) dcb.Parity = 5;
+        dcb.ByteSize = cases[i][0], dcb.Parity = cases[i][1], dcb.StopBits = cases[i][2];
         termios t{};
         DWORD error = 0;
         EXPECT_FALSE(PosixDcbToTermios(dcb, t, error)) << i;
