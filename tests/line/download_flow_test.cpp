@@ -29,7 +29,7 @@ struct DownloadFlow : box_test::BoxFixture {
 };
 
 TEST_F(DownloadFlow, ImagesLandInFlashWithTheirProgressLines) {
-    StartBox({});
+    StartBox();
     Bytes image = MakeFirmwareImage(10000, "TARSK880 V2", "01.23");
     EXPECT_EQ(Run(File("fw.bin", image)),
               "New firmware: TARSK880 V201.23\n 1.0% \n42.0% \n82.9% \n");
@@ -63,7 +63,7 @@ TEST_F(DownloadFlow, ImagesLandInFlashWithTheirProgressLines) {
 }
 
 TEST_F(DownloadFlow, FileChecksFailBeforeAnythingIsSent) {
-    StartBox({});
+    StartBox();
     struct Case {
         std::string path;
         int address, code;
@@ -98,9 +98,7 @@ TEST_F(DownloadFlow, FileChecksFailBeforeAnythingIsSent) {
 // --- the box decides: names, breaks ----------------------------------------------------------
 
 TEST_F(DownloadFlow, TargetNameOrTheNameTableDecidesWhatTheBoxIsCalled) {
-    qel::sim::BoxOptions options;
-    options.names = {"NUX_1000"};
-    StartBox(options);
+    StartBox([](auto& o) { o.names = {"NUX_1000"}; });
     std::string tarsk = File("t.bin", MakeFirmwareImage(5000, "TARSK880 V2", "01.23"));
     std::string nux = File("n.bin", MakeFirmwareImage(5000, "fw NUX_1000", "3.1"));
     auto failsAs = [&](const std::string& path, const std::string& target, const char* name) {
@@ -137,9 +135,7 @@ TEST_F(DownloadFlow, TargetNameOrTheNameTableDecidesWhatTheBoxIsCalled) {
 }
 
 TEST_F(DownloadFlow, BoxAsleepIsWokenByABreak) {
-    qel::sim::BoxOptions options;
-    options.faults.needsBreak = true;
-    StartBox(options);
+    StartBox([](auto& o) { o.faults.needsBreak = true; });
     Bytes image = MakeFirmwareImage(3000, "TARSK880", "1.00");
     Run(File("fw.bin", image));
     EXPECT_EQ(result, 0);
@@ -209,9 +205,7 @@ TEST_F(DownloadFlow, EveryFailureRowEndsWithItsCodeInBoundedTime) {
 }
 
 TEST_F(DownloadFlow, ImageThatChangesSizeIsAFailureOrKeepsToTheErasedRange) {
-    qel::sim::BoxOptions options;
-    options.programMsPerBlock = 300;
-    StartBox(options);
+    StartBox([](auto& o) { o.programMsPerBlock = 300; });
     Bytes image = MakeFirmwareImage(10000, "TARSK880", "1.00");
     // Another program cuts the file while the first block is being programmed. Windows
     // refuses that while the tool holds the file unshared: the image then stays whole.

@@ -3,13 +3,11 @@
 // out: the host sends without purging and then reads, so it meets the reply all the same.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "download/fpga_frame.h"
-#include "verify_box_fixture.h"
+#include "line/link_peer.h"
 
 using namespace qel::dev;
-using Bytes = std::vector<std::uint8_t>;
+using link_peer::Bytes;
 
 namespace {
 
@@ -28,17 +26,8 @@ Bytes Announcing(int announced, std::size_t size) {
     return reply;
 }
 
-struct FpgaRequest : box_test::BoxFixture {
-    void SetUp() override {
-        BoxFixture::SetUp();
-        OpenClient();
-        V24SetLine(port, 19200, 8, 'N', 1);
-        DCB dcb;
-        line.b->GetCommState(dcb);
-        dcb.BaudRate = 19200;
-        line.b->SetCommState(dcb);
-    }
-    void Box(const Bytes& bytes) { line.b->Write(bytes.data(), static_cast<DWORD>(bytes.size())); }
+struct FpgaRequest : link_peer::LinkTest {
+    void Box(const Bytes& bytes) { peer->Put(bytes); }
     // Sends the version query as the update does; the result and the console.
     std::pair<int, std::string> Query() {
         std::uint8_t frame[fpga::MAX_FRAME];

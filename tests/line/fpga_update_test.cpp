@@ -16,10 +16,10 @@ class FpgaUpdate : public BoxFixture {
   protected:
     void SetUp() override {
         BoxFixture::SetUp();
-        qel::sim::BoxOptions options;
-        options.mode = qel::sim::BoxMode::Firmware;
-        options.fpgaVersion = 100;
-        StartBox(options);
+        StartBox([](auto& o) {
+            o.mode = qel::sim::BoxMode::Firmware;
+            o.fpgaVersion = 100;
+        });
     }
     int Update(const std::string& path) {
         int rc = -2;

@@ -18,11 +18,11 @@ struct Firmware : box_test::BoxFixture {
 };
 
 TEST_F(Firmware, AnswersWithItsOwnSequenceNumberAndCatchesAHostThatCountsOnItsOwn) {
-    qel::sim::BoxOptions options;
-    options.mode = qel::sim::BoxMode::Firmware;
-    options.fpgaVersion = 123;
-    options.fpgaFirstSeq = 0x40;
-    StartBox(options);
+    StartBox([](auto& o) {
+        o.mode = qel::sim::BoxMode::Firmware;
+        o.fpgaVersion = 123;
+        o.fpgaFirstSeq = 0x40;
+    });
     V24SetLine(port, 19200, 8, 'N', 1);
     // The host's first frame carries 0; the box answers with its own count.
     EXPECT_EQ(Exchange({0x04, 0x00, 0x09, 0x00, 0x00, 0x00, 0x1C, 0x80, 0, 0, 0, 3}),

@@ -17,11 +17,11 @@ class Flash : public BoxFixture {
     // Its bytes leave at the line's rate, as from a real UART: unpaced, a whole block would
     // land in the host's 4096-byte input queue at once, behind bytes not yet taken.
     void Start(int shortRead = -1) {
-        qel::sim::BoxOptions options;
-        options.names = {"NUX_1000"};
-        options.pace = true;
-        options.faults.shortRead = shortRead;
-        StartBox(options);
+        StartBox([&](auto& o) {
+            o.names = {"NUX_1000"};
+            o.pace = true;
+            o.faults.shortRead = shortRead;
+        });
     }
     // The box falls silent for good after n more bytes: the read they end in gets no answer,
     // and the link cannot be brought back. Only from then on do the waits that end the

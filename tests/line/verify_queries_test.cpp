@@ -14,10 +14,10 @@ using qel::sim::Answer;
 class Queries : public BoxFixture {
   protected:
     void StartWith(std::map<std::string, Answer> answers) {
-        qel::sim::BoxOptions options;
-        options.names = {"NUX_1000"};
-        options.answers = std::move(answers);
-        StartBox(options);
+        StartBox([&](auto& o) {
+            o.names = {"NUX_1000"};
+            o.answers = std::move(answers);
+        });
     }
     std::string text = "stale";
 };
@@ -68,9 +68,7 @@ TEST_F(Queries, ReturnTheBoxsTextsWithinTheirArea) {
 
 TEST_F(Queries, BoxThatDoesNotAnswerLeavesNoText) {
     qel::dev::SetTimeScale(10);
-    qel::sim::BoxOptions options;
-    options.faults.silent = true;
-    StartBox(options);
+    StartBox([](auto& o) { o.faults.silent = true; });
     EXPECT_EQ(client->GetSerialNumber(text), -1);
     EXPECT_EQ(text, "");
     EXPECT_EQ(client->GetError(), RESULT_NO_ANSWER);
