@@ -2,25 +2,19 @@
 // and how long it takes. QELFLASH_PORTS points at a folder of our own so that no real serial
 // device is touched; it holds no port unless a test starts boxsim there.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "e2e/child_process.h"
+#include "e2e/programs.h"
 
 namespace {
 
-using qel::test::ChildProcess;
-using qel::test::ScratchDir;
-
-const std::string kBanner = "\nORN KALVER QEL-flash\n";
+using namespace qel::test;
 
 // Typed from the tool's documentation, independently of app/usage_text.cpp.
 const std::string kUsage =

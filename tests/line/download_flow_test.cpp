@@ -95,8 +95,6 @@ TEST_F(DownloadFlow, FileChecksFailBeforeAnythingIsSent) {
     EXPECT_TRUE(box->Commands().empty());
 }
 
-// --- the box decides: names, breaks ----------------------------------------------------------
-
 TEST_F(DownloadFlow, TargetNameOrTheNameTableDecidesWhatTheBoxIsCalled) {
     StartBox([](auto& o) { o.names = {"NUX_1000"}; });
     std::string tarsk = File("t.bin", MakeFirmwareImage(5000, "TARSK880 V2", "01.23"));
@@ -142,8 +140,6 @@ TEST_F(DownloadFlow, BoxAsleepIsWokenByABreak) {
     EXPECT_GE(box->Breaks(), 1);
     EXPECT_EQ(box->FlashRange(0x8000, 3000), image);
 }
-
-// --- failures ----------------------------------------------------------------------------------
 
 TEST_F(DownloadFlow, EveryFailureRowEndsWithItsCodeInBoundedTime) {
     struct Row {

@@ -1,7 +1,6 @@
 // The FPGA reply handling against hand-made replies that the box's real firmware would not
 // send, and the host's way through them. A reply waits on the line before its request goes
 // out: the host sends without purging and then reads, so it meets the reply all the same.
-#include <gtest/gtest.h>
 
 #include "download/fpga_frame.h"
 #include "line/link_peer.h"

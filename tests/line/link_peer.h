@@ -2,15 +2,10 @@
 // an in-memory line, which records every byte the host sent and speaks frames and blocks
 // from the box's side, with the simulator's checksum rather than the client's.
 #pragma once
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "line/verify_box_fixture.h"
 #include "sim/link_checksum.h"

@@ -1,7 +1,6 @@
 // The simulated bootloader as the client meets it: what it lets into the flash, its faults,
 // its breaks and its line timing. The client's own bytes are pinned against a scripted box
 // in the link tests, so the two cannot share a misunderstanding unseen.
-#include <gtest/gtest.h>
 
 #include "line/verify_box_fixture.h"
 

@@ -1,5 +1,4 @@
 // The simulated box firmware's FPGA frames against frames written by hand.
-#include <gtest/gtest.h>
 
 #include "line/verify_box_fixture.h"
 

@@ -1,9 +1,6 @@
 // Verify and read-back against the simulated bootloader's flash on the in-memory line.
-#include <gtest/gtest.h>
 
-#include <functional>
-
-#include "verify_box_fixture.h"
+#include "line/verify_box_fixture.h"
 
 namespace {
 

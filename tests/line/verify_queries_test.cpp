@@ -1,10 +1,9 @@
 // The bootloader's text queries against the simulated box, and the identification texts of
 // an image file.
-#include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "verify_box_fixture.h"
+#include "line/verify_box_fixture.h"
 
 namespace {
 
