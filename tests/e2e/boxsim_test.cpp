@@ -62,7 +62,6 @@ TEST(BoxsimE2e, PlaysTheBoxOnAPtyAndCleansUpWhenStopped) {
     EXPECT_NE(log.find("stats "), std::string::npos) << log;
 }
 
-// The sample files are the README's and every download's.
 TEST(BoxsimE2e, RefusesBadArguments) {
     ScratchDir dir;
     for (std::vector<std::string> args :

@@ -62,7 +62,6 @@ TEST(FrontendE2e, WrongArgumentCountOrBadPortShowsUsageAndEndsWithoutWaiting) {
     }
 }
 
-// On a terminal the usage waits for one key, without echo, or for the terminal to hang up.
 TEST(FrontendE2e, OnATerminalTheUsageWaitsForOneKeyOrTheHangUp) {
     ScratchDir ports;
     for (bool hangUp : {false, true}) {

@@ -17,11 +17,9 @@ using qel::sim::MakeFirmwareImage;
 namespace fs = std::filesystem;
 
 struct DownloadFlow : box_test::BoxFixture {
-    // Runs the download and returns what it printed.
     std::string Run(const std::string& path, int address = -1, const std::string& target = "") {
         return Console([&] { result = client->Download(path, address, target); });
     }
-    // Waits until the box has taken n commands of the name.
     void AwaitCommands(const char* name, int n) {
         box->WaitUntil([&](const qel::sim::Box&) { return CountCommands(name) >= n; }, 20000);
     }

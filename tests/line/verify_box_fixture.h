@@ -64,7 +64,6 @@ class BoxFixture : public ::testing::Test {
         EXPECT_TRUE(qel::sim::WriteFile(Path(file), bytes));
         return Path(file);
     }
-    // Runs an operation and returns what it printed.
     static std::string Console(const std::function<void()>& operation) {
         ::testing::internal::CaptureStdout();
         operation();
