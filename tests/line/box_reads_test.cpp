@@ -13,9 +13,8 @@ constexpr std::uint32_t LOAD = 0x8000;
 
 class Flash : public BoxFixture {
   protected:
-    // A box that answers only to the name the client uses when no download has chosen one.
-    // Its bytes leave at the line's rate, as from a real UART: unpaced, a whole block would
-    // land in the host's 4096-byte input queue at once, behind bytes not yet taken.
+    // A box named as the client names it when no download chose; paced as a real UART, or a
+    // whole block would land in the host's 4096-byte input queue at once.
     void Start(int shortRead = -1) {
         StartBox([&](auto& o) {
             o.names = {"NUX_1000"};
@@ -23,10 +22,8 @@ class Flash : public BoxFixture {
             o.faults.shortRead = shortRead;
         });
     }
-    // The box falls silent for good after n more bytes: the read they end in gets no answer,
-    // and the link cannot be brought back. Only from then on do the waits that end the
-    // operation (time-outs, break resets) run ten times faster: a block still flowing must
-    // not meet a time-out cut to a tenth.
+    // The box falls silent for good after n more bytes; only then do the waits run ten times
+    // faster, so that a block still flowing meets no time-out cut to a tenth.
     void SilenceAfter(int n) {
         line.b->SetFilter([n](qel::dev::BYTE&) mutable {
             if (--n >= 0) return true;
@@ -34,8 +31,7 @@ class Flash : public BoxFixture {
             return false;
         });
     }
-    // An operation on a box that has not been named: it ends with a reset that the box does
-    // not answer, and a break, run ten times faster.
+    // Ends with a reset the unnamed box does not answer, and a break: run ten times faster.
     int Unanswered(const std::function<int()>& operation) {
         qel::dev::SetTimeScale(10);
         const int result = operation();

@@ -164,9 +164,8 @@ TEST_F(DownloadFlow, EveryFailureRowEndsWithItsCodeInBoundedTime) {
         if (row.silentAfter && std::strcmp(row.silentAfter, "DEL") == 0)
             options.eraseMsPer64K = 4000;
         StartBox(options);
-        // Once the box is gone, the waits that end the run (prompts, breaks, erase periods)
-        // run twenty times faster. Not before: a block the box takes at its own speed must
-        // not meet a time-out cut to a few milliseconds.
+        // Only once the box is gone do the waits run twenty times faster: a block the box
+        // takes at its own speed must not meet a time-out cut to a few milliseconds.
         std::atomic<bool> ran{false};
         std::thread silencer([&] {
             const bool gone = box->WaitUntil(
