@@ -140,13 +140,11 @@ TEST_F(DownloadFlow, BoxAsleepIsWokenByABreak) {
 }
 
 TEST_F(DownloadFlow, EveryFailureRowEndsWithItsCodeInBoundedTime) {
-    struct Row {
-        const char* what;
-        const char* fault;        // as boxsim takes it
-        const char* silentAfter;  // the box goes silent once this command has arrived
+    // A fault as boxsim takes it; the box goes silent once the command silentAfter arrived.
+    const struct {
+        const char *what, *fault, *silentAfter;
         int code, erases;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"box silent", "silent", nullptr, RESULT_NO_ANSWER, 0},
         {"erase refused, box gone", "refuse-erase=1", "DEL", RESULT_NO_ANSWER, 1},
         {"erase refused twice", "refuse-erase=2", nullptr, RESULT_ERASE_FAILED, 2},
@@ -154,7 +152,7 @@ TEST_F(DownloadFlow, EveryFailureRowEndsWithItsCodeInBoundedTime) {
         {"block and resync fail", "die-after=0", nullptr, RESULT_NO_ANSWER, 1},
         {"reset fails", "die-after=2", nullptr, RESULT_NO_ANSWER, 1},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         TearDown();
         SetUp();
