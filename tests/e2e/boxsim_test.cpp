@@ -1,17 +1,15 @@
 // The boxsim program on a pseudo-terminal: its ready line and link, the line's rate, what it
 // leaves behind when stopped, and bad arguments.
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 
 #include "download/download.h"
-#include "e2e/child_process.h"
+#include "e2e/programs.h"
 #include "serial/v24.h"
 
 namespace fs = std::filesystem;
-using qel::test::ChildProcess;
-using qel::test::ScratchDir;
+using namespace qel::test;
 
 namespace {
 
@@ -62,16 +60,14 @@ TEST(BoxsimE2e, PlaysTheBoxOnAPtyAndCleansUpWhenStopped) {
     EXPECT_NE(log.find("stats "), std::string::npos) << log;
 }
 
-// The sample files are the README's and every download's.
 TEST(BoxsimE2e, RefusesBadArguments) {
     ScratchDir dir;
-    for (std::vector<std::string> args :
-         std::vector<std::vector<std::string>>{{},
-                                               {"--port", "COM9", "--fault", "refuse-block"},
-                                               {"--port", "LPT1", "--dir", dir.path},
-                                               {"--port", "COM9", "--mode", "sleepy"}}) {
-        args.insert(args.begin(), BOXSIM_PATH);
-        EXPECT_EQ(ChildProcess(args, dir.path).Finish(5000), 2) << args.back();
+    for (const std::string& args :
+         std::vector<std::string>{"", "--port COM9 --fault refuse-block",
+                                  "--port LPT1 --dir " + dir.path, "--port COM9 --mode sleepy"}) {
+        std::vector<std::string> argv = Words(args);
+        argv.insert(argv.begin(), BOXSIM_PATH);
+        EXPECT_EQ(ChildProcess(argv, dir.path).Finish(5000), 2) << args;
     }
 }
 

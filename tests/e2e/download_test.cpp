@@ -1,52 +1,30 @@
 // The real bin2plv32 loading firmware into boxsim over a pseudo-terminal: the console text a
 // technician sees, the exit code a script sees, and what reached the box's flash.
-#include <gtest/gtest.h>
 
 #include <cstdio>
-#include <iterator>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "e2e/child_process.h"
+#include "e2e/programs.h"
 #include "sim/images.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using qel::test::ChildProcess;
+using namespace qel::test;
 
-const std::string kBanner = "\nORN KALVER QEL-flash\n";
 const std::string kProgress = "New firmware: TARSK880 V201.23\n 1.0% \n42.0% \n82.9% \n";
-
-std::vector<std::string> Words(const std::string& text) {
-    std::istringstream in(text);
-    return {std::istream_iterator<std::string>(in), {}};
-}
 
 class DownloadE2e : public ::testing::Test {
   protected:
-    void TearDown() override {
-        if (box_) StopBox();
-    }
-
     // Starts boxsim on COM7 in our folder, logging, with extra options.
-    void StartBox(std::vector<std::string> options = {}) {
-        if (box_) StopBox();
-        std::vector<std::string> argv{BOXSIM_PATH, "--port",      "COM7",
-                                      "--dir",     dir_.path,     "--log",
-                                      Path("log"), "--flash-out", Path("flash")};
-        argv.insert(argv.end(), options.begin(), options.end());
-        box_ = std::make_unique<ChildProcess>(argv, dir_.path);
-        ASSERT_TRUE(box_->ReadUntil("boxsim ready", 10000)) << box_->output;
+    void StartBox(const std::string& options) {
+        if (box_) StopBoxsim(box_);
+        box_ = StartBoxsim("COM7", dir_.path,
+                           "--dir " + dir_.path + " --log " + Path("log") + " --flash-out " +
+                               Path("flash") + " " + options);
     }
-    // Stops the box, so that its flash and log are complete; n bytes of its flash from
-    // address on.
+    // Stops the box; n bytes of its flash from address on.
     Bytes StopBox(std::size_t address = 0, std::size_t n = 0) {
-        box_->Terminate();
-        box_->Finish(10000);
-        box_.reset();
+        StopBoxsim(box_);
         std::string flash = dir_.Read("flash");
         if (flash.size() < address + n) return {};
         return Bytes(flash.begin() + address, flash.begin() + address + n);
@@ -103,7 +81,7 @@ TEST_F(DownloadE2e, LoadsOrFailsWithTheTechniciansTextInBoundedTime) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        StartBox(Words(row.box));
+        StartBox(row.box);
         const Bytes image = qel::sim::MakeFirmwareImage(row.size, "TARSK880 V2", "01.23");
         EXPECT_EQ(Run(image, Words(row.args)), row.code);
         EXPECT_EQ(out.substr(out.size() - std::min(out.size(), row.text.size())), row.text) << out;
@@ -122,7 +100,7 @@ TEST_F(DownloadE2e, LoadsOrFailsWithTheTechniciansTextInBoundedTime) {
         << events;
 
     // A silent box: one read for the name, the break and ten reads for a prompt, about 12.2 s.
-    StartBox({"--fault", "silent"});
+    StartBox("--fault silent");
     EXPECT_EQ(Run(qel::sim::MakeFirmwareImage(3000, "TARSK880", "1.00")), 3);
     EXPECT_EQ(out, kBanner + "New firmware: TARSK880 1.00\nError 3 no answwer              ");
     EXPECT_GE(seconds, 0.9 * 12.2);

@@ -2,7 +2,6 @@
 // device. Each is refused at once as an unusable file, on the firmware path and on the FPGA
 // path alike; in particular the tool never waits for a writer on a FIFO. No box is needed: the
 // file is judged before the box is spoken to.
-#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,16 +9,12 @@
 
 #include <cstring>
 #include <filesystem>
-#include <string>
 
-#include "e2e/child_process.h"
+#include "e2e/programs.h"
 
 namespace {
 
-using qel::test::ChildProcess;
-using qel::test::ScratchDir;
-
-const std::string kBanner = "\nORN KALVER QEL-flash\n";
+using namespace qel::test;
 
 bool MakeSocket(const std::string& path) {
     sockaddr_un address{};

@@ -1,24 +1,18 @@
 // The real bin2plv32 updating the FPGA of boxsim's firmware over a pseudo-terminal: exact
 // console text, exit code, and the frames the box logged.
-#include <gtest/gtest.h>
 
 #include <cstdio>
-#include <iterator>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "e2e/child_process.h"
+#include "e2e/programs.h"
 
 namespace {
 
-using qel::test::ChildProcess;
+using namespace qel::test;
 
 TEST(FpgaEndToEnd, UpdatesAndRefusalsEndWithTheirTextAndCode) {
     qel::test::ScratchDir dir;
     const std::string path = dir.path + "/fpga.vme";
-    const std::string heading =
-        "\nORN KALVER QEL-flash\nFPGA-Programmierung \nFile: " + path + "\nPort:7\n";
+    const std::string heading = kBanner + "FPGA-Programmierung \nFile: " + path + "\nPort:7\n";
     std::string full;
     char line[32];
     for (int frame = 0; frame < 128; frame += 5) {
@@ -53,12 +47,8 @@ TEST(FpgaEndToEnd, UpdatesAndRefusalsEndWithTheirTextAndCode) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         const std::string logName = "log" + std::to_string(&row - rows);
-        std::vector<std::string> argv{
-            BOXSIM_PATH, "--port", "COM7", "--mode", "firmware", "--log", dir.path + "/" + logName};
-        std::istringstream options(row.box);
-        argv.insert(argv.end(), std::istream_iterator<std::string>(options), {});
-        ChildProcess box(argv, dir.path);
-        EXPECT_TRUE(box.ReadUntil("boxsim ready", 10000)) << box.output;
+        auto box = StartBoxsim("COM7", dir.path,
+                               "--mode firmware --log " + dir.path + "/" + logName + " " + row.box);
         EXPECT_EQ(ChildProcess({BOXSIM_PATH, "--make-vme", path, "--size", std::to_string(row.size),
                                 "--version", std::to_string(row.version)},
                                dir.path)
@@ -68,8 +58,7 @@ TEST(FpgaEndToEnd, UpdatesAndRefusalsEndWithTheirTextAndCode) {
         EXPECT_EQ(tool.Finish(120000), row.code);
         EXPECT_EQ(tool.output, heading + row.out);
         EXPECT_LE(tool.ms, row.maxMs);
-        box.Terminate();
-        box.Finish(5000);
+        StopBoxsim(box);
         const std::string log = dir.Read(logName);
         std::vector<std::string> frames;
         for (std::size_t at = log.find("frame "); at != std::string::npos;

@@ -2,25 +2,19 @@
 // and how long it takes. QELFLASH_PORTS points at a folder of our own so that no real serial
 // device is touched; it holds no port unless a test starts boxsim there.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "e2e/child_process.h"
+#include "e2e/programs.h"
 
 namespace {
 
-using qel::test::ChildProcess;
-using qel::test::ScratchDir;
-
-const std::string kBanner = "\nORN KALVER QEL-flash\n";
+using namespace qel::test;
 
 // Typed from the tool's documentation, independently of app/usage_text.cpp.
 const std::string kUsage =
@@ -42,33 +36,27 @@ const std::string kUsage =
     " Beispiel:           bin2plv32 c:\\project\\myfile.bin A1000 2                 \n\n"
     " Bitte Eingabetaste druecken!";
 
-std::vector<std::string> Tool(std::vector<std::string> args) {
-    args.insert(args.begin(), BIN2PLV32_PATH);
-    return args;
+// The tool with the words of args as its arguments; '' stands for an empty one.
+std::vector<std::string> Tool(const std::string& args) {
+    std::vector<std::string> argv = Words(args);
+    for (std::string& arg : argv)
+        if (arg == "''") arg.clear();
+    argv.insert(argv.begin(), BIN2PLV32_PATH);
+    return argv;
 }
 
 TEST(FrontendE2e, WrongArgumentCountOrBadPortShowsUsageAndEndsWithoutWaiting) {
     ScratchDir ports;
-    for (const auto& args :
-         std::vector<std::vector<std::string>>{{},
-                                               {"fw.bin"},
-                                               {"fw.bin", "1C000", "2", "extra"},
-                                               {"fw.bin", "0"},
-                                               {"fw.bin", "256"},
-                                               {"fw.bin", "-1"},
-                                               {"fw.bin", "COM2"},
-                                               {"fw.bin", ""},
-                                               {"fw.bin", "99999999999999999999"},
-                                               {"fw.bin", "1C000", "256"}}) {
-        const std::string call = args.empty() ? "(none)" : args.back();
-        ChildProcess tool(Tool(args), ports.path);
+    for (const std::string call :
+         {"", "fw.bin", "fw.bin 1C000 2 extra", "fw.bin 0", "fw.bin 256", "fw.bin -1",
+          "fw.bin COM2", "fw.bin ''", "fw.bin 99999999999999999999", "fw.bin 1C000 256"}) {
+        ChildProcess tool(Tool(call), ports.path);
         EXPECT_EQ(tool.Finish(10000), 1) << call;
         EXPECT_EQ(tool.output, kBanner + kUsage) << call;
         EXPECT_LT(tool.ms, 5000) << call;
     }
 }
 
-// On a terminal the usage waits for one key, without echo, or for the terminal to hang up.
 TEST(FrontendE2e, OnATerminalTheUsageWaitsForOneKeyOrTheHangUp) {
     ScratchDir ports;
     for (bool hangUp : {false, true}) {
@@ -79,7 +67,7 @@ TEST(FrontendE2e, OnATerminalTheUsageWaitsForOneKeyOrTheHangUp) {
             termios t{};
             return tcgetattr(slave, &t) == 0 ? t.c_lflag & (ECHO | ICANON) : ~0u;
         };
-        ChildProcess child(Tool({"fw.bin"}), ports.path, slave);
+        ChildProcess child(Tool("fw.bin"), ports.path, slave);
         EXPECT_TRUE(child.ReadUntil("druecken!", 10000));
         EXPECT_EQ(child.output, kBanner + kUsage);
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -111,18 +99,16 @@ TEST(FrontendE2e, PortThatCannotOpenLeavesTheVerdictToTheClient) {
     const std::string fpga = kBanner + "FPGA-Programmierung \nFile: ";
     const std::string missing = ports.path + "/none.vme";
     const struct {
-        std::vector<std::string> args;
+        std::string args;
         int code;
         std::string out;
     } rows[] = {
-        {{ports.path + "/none.bin", "7"}, 4, kBanner + "Error 4 file unknown            "},
-        {{missing, "target=PLV", "7"},
-         4,
+        {ports.path + "/none.bin 7", 4, kBanner + "Error 4 file unknown            "},
+        {missing + " target=PLV 7", 4,
          fpga + missing + "\nPort:7\nError: 4 file unknown            "},
-        {{vme, "9"}, 19, fpga + vme + "\nPort:9\nerror 101 30\nError: 19 no Answer               "},
+        {vme + " 9", 19, fpga + vme + "\nPort:9\nerror 101 30\nError: 19 no Answer               "},
         // The image's own identification texts stand between.
-        {{ports.Write("fw.bin", std::string(10000, '\x11')), "7"},
-         3,
+        {ports.Write("fw.bin", std::string(10000, '\x11')) + " 7", 3,
          "\nError 3 no answwer              "},
     };
     for (const auto& row : rows) {

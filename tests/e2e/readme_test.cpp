@@ -6,20 +6,15 @@
 //   $ bin2plv32 ARGS  # ...  a sample run: the lines after it are its output ("..." stands
 //                            for any lines; trailing blanks are not compared)
 // "(box: OPTIONS)" on such a line: the box is started with these options.
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
 
-#include "e2e/child_process.h"
+#include "e2e/programs.h"
 
 namespace fs = std::filesystem;
-using qel::test::ChildProcess;
-using qel::test::ScratchDir;
+using namespace qel::test;
 
 namespace {
 
@@ -27,19 +22,12 @@ struct Call {
     int line;             // in README.md
     std::string command;  // as typed, for the shell
     bool sample;          // else an example
-    std::vector<std::string> box, output;
+    std::string box;      // boxsim's options
+    std::vector<std::string> output;
 };
 
-std::vector<std::string> Words(const std::string& text) {
-    std::istringstream in(text);
-    std::vector<std::string> words;
-    for (std::string w; in >> w;) words.push_back(w);
-    return words;
-}
-
 std::string TrimRight(std::string s) {
-    s.erase(s.find_last_not_of(' ') + 1);
-    return s;
+    return s.erase(s.find_last_not_of(' ') + 1);
 }
 
 std::vector<std::string> Lines(std::istream&& in) {
@@ -77,8 +65,7 @@ TEST(ReadmeE2e, EveryExampleRunsAsWrittenAgainstTheSimulatedBox) {
         Call run{
             static_cast<int>(i + 1), TrimRight(code.substr(0, code.find(" #"))), sample, {}, {}};
         const std::size_t box = code.find("(box: ");
-        if (box != std::string::npos)
-            run.box = Words(code.substr(box + 6, code.find(')', box) - box - 6));
+        if (box != std::string::npos) run.box = code.substr(box + 6, code.find(')', box) - box - 6);
         // A sample's output runs to the end of the code block; an empty line stays inside it.
         for (std::size_t j = i + 1; sample && j < lines.size(); ++j) {
             if (!lines[j].empty() && lines[j].rfind(indent, 0) != 0) break;
@@ -104,14 +91,10 @@ TEST(ReadmeE2e, EveryExampleRunsAsWrittenAgainstTheSimulatedBox) {
     for (const std::string& line : setup) ASSERT_EQ(shell(line).Finish(20000), 0) << line;
 
     for (const Call& run : runs) {
-        std::vector<std::string> argv{BOXSIM_PATH, "--port", "COM" + Words(run.command).back()};
-        argv.insert(argv.end(), run.box.begin(), run.box.end());
-        ChildProcess box(argv, dir.path);
-        EXPECT_TRUE(box.ReadUntil("boxsim ready", 10000)) << box.output;
+        auto box = StartBoxsim("COM" + Words(run.command).back(), dir.path, run.box);
         ChildProcess tool = shell(run.command);
         const int code = tool.Finish(120000);
-        box.Terminate();
-        box.Finish(10000);
+        StopBoxsim(box);
         const std::string where = "README.md:" + std::to_string(run.line) + ": " + run.command;
         if (run.sample)
             EXPECT_TRUE(Matches(run.output, 0, Lines(std::istringstream(tool.output)), 0))

@@ -17,11 +17,9 @@ using qel::sim::MakeFirmwareImage;
 namespace fs = std::filesystem;
 
 struct DownloadFlow : box_test::BoxFixture {
-    // Runs the download and returns what it printed.
     std::string Run(const std::string& path, int address = -1, const std::string& target = "") {
         return Console([&] { result = client->Download(path, address, target); });
     }
-    // Waits until the box has taken n commands of the name.
     void AwaitCommands(const char* name, int n) {
         box->WaitUntil([&](const qel::sim::Box&) { return CountCommands(name) >= n; }, 20000);
     }
@@ -29,7 +27,7 @@ struct DownloadFlow : box_test::BoxFixture {
 };
 
 TEST_F(DownloadFlow, ImagesLandInFlashWithTheirProgressLines) {
-    StartBox({});
+    StartBox();
     Bytes image = MakeFirmwareImage(10000, "TARSK880 V2", "01.23");
     EXPECT_EQ(Run(File("fw.bin", image)),
               "New firmware: TARSK880 V201.23\n 1.0% \n42.0% \n82.9% \n");
@@ -63,7 +61,7 @@ TEST_F(DownloadFlow, ImagesLandInFlashWithTheirProgressLines) {
 }
 
 TEST_F(DownloadFlow, FileChecksFailBeforeAnythingIsSent) {
-    StartBox({});
+    StartBox();
     struct Case {
         std::string path;
         int address, code;
@@ -95,12 +93,8 @@ TEST_F(DownloadFlow, FileChecksFailBeforeAnythingIsSent) {
     EXPECT_TRUE(box->Commands().empty());
 }
 
-// --- the box decides: names, breaks ----------------------------------------------------------
-
 TEST_F(DownloadFlow, TargetNameOrTheNameTableDecidesWhatTheBoxIsCalled) {
-    qel::sim::BoxOptions options;
-    options.names = {"NUX_1000"};
-    StartBox(options);
+    StartBox([](auto& o) { o.names = {"NUX_1000"}; });
     std::string tarsk = File("t.bin", MakeFirmwareImage(5000, "TARSK880 V2", "01.23"));
     std::string nux = File("n.bin", MakeFirmwareImage(5000, "fw NUX_1000", "3.1"));
     auto failsAs = [&](const std::string& path, const std::string& target, const char* name) {
@@ -137,9 +131,7 @@ TEST_F(DownloadFlow, TargetNameOrTheNameTableDecidesWhatTheBoxIsCalled) {
 }
 
 TEST_F(DownloadFlow, BoxAsleepIsWokenByABreak) {
-    qel::sim::BoxOptions options;
-    options.faults.needsBreak = true;
-    StartBox(options);
+    StartBox([](auto& o) { o.faults.needsBreak = true; });
     Bytes image = MakeFirmwareImage(3000, "TARSK880", "1.00");
     Run(File("fw.bin", image));
     EXPECT_EQ(result, 0);
@@ -147,16 +139,12 @@ TEST_F(DownloadFlow, BoxAsleepIsWokenByABreak) {
     EXPECT_EQ(box->FlashRange(0x8000, 3000), image);
 }
 
-// --- failures ----------------------------------------------------------------------------------
-
 TEST_F(DownloadFlow, EveryFailureRowEndsWithItsCodeInBoundedTime) {
-    struct Row {
-        const char* what;
-        const char* fault;        // as boxsim takes it
-        const char* silentAfter;  // the box goes silent once this command has arrived
+    // A fault as boxsim takes it; the box goes silent once the command silentAfter arrived.
+    const struct {
+        const char *what, *fault, *silentAfter;
         int code, erases;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"box silent", "silent", nullptr, RESULT_NO_ANSWER, 0},
         {"erase refused, box gone", "refuse-erase=1", "DEL", RESULT_NO_ANSWER, 1},
         {"erase refused twice", "refuse-erase=2", nullptr, RESULT_ERASE_FAILED, 2},
@@ -164,7 +152,7 @@ TEST_F(DownloadFlow, EveryFailureRowEndsWithItsCodeInBoundedTime) {
         {"block and resync fail", "die-after=0", nullptr, RESULT_NO_ANSWER, 1},
         {"reset fails", "die-after=2", nullptr, RESULT_NO_ANSWER, 1},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         TearDown();
         SetUp();
@@ -174,9 +162,8 @@ TEST_F(DownloadFlow, EveryFailureRowEndsWithItsCodeInBoundedTime) {
         if (row.silentAfter && std::strcmp(row.silentAfter, "DEL") == 0)
             options.eraseMsPer64K = 4000;
         StartBox(options);
-        // Once the box is gone, the waits that end the run (prompts, breaks, erase periods)
-        // run twenty times faster. Not before: a block the box takes at its own speed must
-        // not meet a time-out cut to a few milliseconds.
+        // Only once the box is gone do the waits run twenty times faster: a block the box
+        // takes at its own speed must not meet a time-out cut to a few milliseconds.
         std::atomic<bool> ran{false};
         std::thread silencer([&] {
             const bool gone = box->WaitUntil(
@@ -209,9 +196,7 @@ TEST_F(DownloadFlow, EveryFailureRowEndsWithItsCodeInBoundedTime) {
 }
 
 TEST_F(DownloadFlow, ImageThatChangesSizeIsAFailureOrKeepsToTheErasedRange) {
-    qel::sim::BoxOptions options;
-    options.programMsPerBlock = 300;
-    StartBox(options);
+    StartBox([](auto& o) { o.programMsPerBlock = 300; });
     Bytes image = MakeFirmwareImage(10000, "TARSK880", "1.00");
     // Another program cuts the file while the first block is being programmed. Windows
     // refuses that while the tool holds the file unshared: the image then stays whole.

@@ -7,8 +7,6 @@ using namespace link_peer;
 using qel::dev::NowMs;
 using Link = LinkTest;
 
-// --- command frames ----------------------------------------------------------------------
-
 TEST_F(Link, CommandFramesWaitForThePromptAndPassOnlyOnTheirOwnEcho) {
     // Without a prompt nothing is sent.
     double start = NowMs();
@@ -43,8 +41,6 @@ TEST_F(Link, CommandFramesWaitForThePromptAndPassOnlyOnTheirOwnEcho) {
     EXPECT_EQ(verdict, '-');
     EXPECT_EQ(frame.p2, 0xFFFFFu);
 }
-
-// --- connecting ----------------------------------------------------------------------------
 
 TEST_F(Link, ConnectToAListeningBoxSendsTheNameAndNoBreak) {
     for (std::string name : {"PLV 200", ""}) {
@@ -89,8 +85,6 @@ TEST_F(Link, ConnectWakesASilentBoxWithABreakAndTakesAPromptUpToTheTenthByte) {
     EXPECT_EQ(settings->fDtrControl, qel::dev::DTR_CONTROL_DISABLE);
 }
 
-// --- word blocks ---------------------------------------------------------------------------
-
 TEST_F(Link, ReadMemoryTakesExactlyTheWordsAskedForWithTheirChecksum) {
     Words words(2048), buffer(2048);
     for (std::size_t i = 0; i < words.size(); ++i) words[i] = static_cast<std::uint16_t>(i * 7919);
@@ -124,8 +118,6 @@ TEST_F(Link, SendStringSendsTheTextAndItsNulInTextOrderAskedForByteByByte) {
     peer->Join();
     EXPECT_EQ(got, (Words{('B' << 8) | 'A', ('D' << 8) | 'C', 0}));
 }
-
-// --- erase and program ---------------------------------------------------------------------
 
 TEST_F(Link, EraseOfASilentBoxWaitsOnePeriodPer64KiB) {
     Frame frame;
@@ -177,8 +169,6 @@ TEST_F(Link, ProgramBlockCutsTheCountAndAddsWhereItFailed) {
         }
     }
 }
-
-// --- baud rates ------------------------------------------------------------------------------
 
 TEST_F(Link, ResyncStepsDownOneRateBelowTheLastAndOnlyTheSecondNopAtARateCounts) {
     std::vector<std::uint32_t> tried;

@@ -1,15 +1,12 @@
 // The FPGA reply handling against hand-made replies that the box's real firmware would not
 // send, and the host's way through them. A reply waits on the line before its request goes
 // out: the host sends without purging and then reads, so it meets the reply all the same.
-#include <gtest/gtest.h>
-
-#include <thread>
 
 #include "download/fpga_frame.h"
-#include "verify_box_fixture.h"
+#include "line/link_peer.h"
 
 using namespace qel::dev;
-using Bytes = std::vector<std::uint8_t>;
+using link_peer::Bytes;
 
 namespace {
 
@@ -28,17 +25,8 @@ Bytes Announcing(int announced, std::size_t size) {
     return reply;
 }
 
-struct FpgaRequest : box_test::BoxFixture {
-    void SetUp() override {
-        BoxFixture::SetUp();
-        OpenClient();
-        V24SetLine(port, 19200, 8, 'N', 1);
-        DCB dcb;
-        line.b->GetCommState(dcb);
-        dcb.BaudRate = 19200;
-        line.b->SetCommState(dcb);
-    }
-    void Box(const Bytes& bytes) { line.b->Write(bytes.data(), static_cast<DWORD>(bytes.size())); }
+struct FpgaRequest : link_peer::LinkTest {
+    void Box(const Bytes& bytes) { peer->Put(bytes); }
     // Sends the version query as the update does; the result and the console.
     std::pair<int, std::string> Query() {
         std::uint8_t frame[fpga::MAX_FRAME];
@@ -109,6 +97,38 @@ TEST_F(FpgaRequest, ProgressWhileWaitingForASilentBox) {
         Console([&] { EXPECT_EQ(client->FpgaRequest(frame, 0, 2, true), RESULT_FPGA_NO_ANSWER); });
     EXPECT_EQ(progress.substr(0, 12), " 0.0%\n 2.0%\n");
     EXPECT_EQ(progress.substr(progress.size() - 19), "98.0%\nerror 101 30\n");
+}
+
+// The simulated box firmware's side, against frames written by hand.
+struct Firmware : box_test::BoxFixture {
+    Bytes Exchange(const Bytes& frame) {
+        V24WriteBuffer(port, frame.data(), static_cast<int>(frame.size()));
+        Bytes reply;
+        for (unsigned char b = 0; reply.size() < 14 && V24ReadByteTimed(port, &b, 1000) == 1;)
+            reply.push_back(b);
+        return reply;
+    }
+};
+
+TEST_F(Firmware, AnswersWithItsOwnSequenceNumberAndCatchesAHostThatCountsOnItsOwn) {
+    StartBox([](auto& o) {
+        o.mode = qel::sim::BoxMode::Firmware;
+        o.fpgaVersion = 123;
+        o.fpgaFirstSeq = 0x40;
+    });
+    V24SetLine(port, 19200, 8, 'N', 1);
+    // The host's first frame carries 0; the box answers with its own count.
+    EXPECT_EQ(Exchange({0x04, 0x00, 0x09, 0x00, 0x00, 0x00, 0x1C, 0x80, 0, 0, 0, 3}),
+              (Bytes{0x04, 0x00, 0x0B, 0x00, 0x00, 0x40, 0x9C, 0x00, 0x00, 0x01, 0x23, 0x00, 0x00,
+                     0x03}));
+    EXPECT_TRUE(box->Violations().empty());
+    // A handshake numbered 2 instead of 0x41.
+    const Bytes reply = Exchange({0x04, 0x00, 0x07, 0x02, 0x00, 0x02, 0x09, 0x00, 0x00, 0x03});
+    ASSERT_EQ(reply.size(), 14u);
+    EXPECT_EQ(reply[5], 0x41);
+    ASSERT_FALSE(box->Violations().empty());
+    EXPECT_NE(box->Violations()[0].find("sequence number 2, expected 65"), std::string::npos)
+        << box->Violations()[0];
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 // The FPGA update against the simulated box firmware on the in-memory line: what the box
 // received and at which rate. The console text and exit codes are the real tool's, in e2e.
-#include <gtest/gtest.h>
 
 #include <thread>
 
-#include "verify_box_fixture.h"
+#include "line/verify_box_fixture.h"
 
 namespace {
 
@@ -16,10 +15,10 @@ class FpgaUpdate : public BoxFixture {
   protected:
     void SetUp() override {
         BoxFixture::SetUp();
-        qel::sim::BoxOptions options;
-        options.mode = qel::sim::BoxMode::Firmware;
-        options.fpgaVersion = 100;
-        StartBox(options);
+        StartBox([](auto& o) {
+            o.mode = qel::sim::BoxMode::Firmware;
+            o.fpgaVersion = 100;
+        });
     }
     int Update(const std::string& path) {
         int rc = -2;

@@ -1,29 +1,14 @@
 // The download client borrows a port: it takes the time-out it needs and gives the port back
 // as it found it, and a client that never got a usable port leaves the port's settings alone.
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <vector>
-
-#include "download/download.h"
-#include "serial/device/sync.h"
-#include "serial/device/virtual_line.h"
-#include "serial/v24.h"
+#include "line/verify_box_fixture.h"
 
 using namespace qel::dev;
 
 namespace {
 
-struct FrontendClientPort : ::testing::Test {
-    VirtualLine line = VirtualLine::Create();
-    int port = -1;
-    void SetUp() override { RegisterVirtualPort("COM41", line.a); }
-    void TearDown() override {
-        if (port >= 0) V24Close(port);
-        UnregisterVirtualPort("COM41");
-    }
+struct FrontendClientPort : box_test::BoxFixture {
     void Open() {
-        port = V24Open("COM41", 1);
+        port = V24Open(name_.c_str(), 1);
         ASSERT_GE(port, 0);
         ASSERT_EQ(V24SetLine(port, 9600, 7, 'E', 2), 0);
         ASSERT_EQ(V24SetHandshake(port, V24_HANDSHAKE_XONXOFF), 0);

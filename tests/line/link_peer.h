@@ -1,16 +1,10 @@
-// A scripted bootloader for tests of the link: a script on its own thread at the far end of
-// an in-memory line, which records every byte the host sent and speaks frames and blocks
-// from the box's side, with the simulator's checksum rather than the client's.
+// A scripted bootloader on its own thread at the far end of the in-memory line: records what
+// the host sent, speaks the box's side with the simulator's checksum, not the client's.
 #pragma once
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "line/verify_box_fixture.h"
 #include "sim/link_checksum.h"

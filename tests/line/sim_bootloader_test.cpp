@@ -1,7 +1,6 @@
 // The simulated bootloader as the client meets it: what it lets into the flash, its faults,
 // its breaks and its line timing. The client's own bytes are pinned against a scripted box
 // in the link tests, so the two cannot share a misunderstanding unseen.
-#include <gtest/gtest.h>
 
 #include "line/verify_box_fixture.h"
 
@@ -9,18 +8,18 @@ namespace {
 
 using box_test::Bytes;
 using qel::dev::NowMs;
-using qel::sim::BoxOptions;
 
 struct Bootloader : box_test::BoxFixture {
-    void Named(BoxOptions options = {}) {
-        StartBox(std::move(options));
+    template <class Set>
+    void Named(Set set) {
+        StartBox(set);
         ASSERT_EQ(client->Connect("PLV 200"), 0);
     }
     const std::uint16_t words[2] = {0x1234, 0x5678};
 };
 
 TEST_F(Bootloader, ProgramsWordsInTheImageFilesByteOrderOnlyOverErasedFlash) {
-    StartBox({});
+    StartBox();
     V24SetLine(port, 19200, 8, 'N', 1);
     V24WriteByte(port, '-');  // left over from an abandoned exchange
     ASSERT_EQ(client->Connect("PLV 200"), 0);
@@ -39,10 +38,10 @@ TEST_F(Bootloader, ProgramsWordsInTheImageFilesByteOrderOnlyOverErasedFlash) {
 }
 
 TEST_F(Bootloader, CorruptedOrRefusedBlocksNeverReachTheFlashAndAWrongEchoIsCaught) {
-    BoxOptions options;
-    options.faults.corruptBlock = 0;
-    options.faults.wrongEchoCommand = 1;
-    Named(options);
+    Named([](auto& o) {
+        o.faults.corruptBlock = 0;
+        o.faults.wrongEchoCommand = 1;
+    });
     EXPECT_EQ(client->ProgramBlock(words, 0x8000, 1), -1);
     EXPECT_EQ(client->GetError(), 200) << "the box's own checksum caught it";
     EXPECT_EQ(client->SendCommand("NOP", 0, 0), -1) << "echo of command 1 is wrong";
@@ -58,10 +57,8 @@ TEST_F(Bootloader, CorruptedOrRefusedBlocksNeverReachTheFlashAndAWrongEchoIsCaug
 }
 
 TEST_F(Bootloader, BreakRestartsAt19200AndBringsUpTheBootloaderFromTheFirmware) {
-    BoxOptions options;
-    options.mode = qel::sim::BoxMode::Firmware;
     // The firmware does not answer a device name: the client breaks.
-    Named(options);
+    Named([](auto& o) { o.mode = qel::sim::BoxMode::Firmware; });
     ASSERT_EQ(client->SetBaudRate(230400), 0);
     // A host that lost the box goes back to 19200 and breaks: the box follows.
     client->SetPortBaud(19200);
@@ -72,11 +69,11 @@ TEST_F(Bootloader, BreakRestartsAt19200AndBringsUpTheBootloaderFromTheFirmware) 
 }
 
 TEST_F(Bootloader, PacedLineTakesTheLineTimeBothWays) {
-    BoxOptions options;
-    options.pace = true;
-    options.programMsPerBlock = 0;
-    options.eraseMsPer64K = 100;
-    Named(options);
+    Named([](auto& o) {
+        o.pace = true;
+        o.programMsPerBlock = 0;
+        o.eraseMsPer64K = 100;
+    });
     ASSERT_EQ(client->SetBaudRate(230400), 0);
     // Each step with its command frame and answers, less than a tenth of the block.
     const double blockMs = 4096 * 10.0 * 1000 / 230400;

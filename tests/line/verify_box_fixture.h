@@ -37,11 +37,18 @@ class BoxFixture : public ::testing::Test {
         qel::dev::SetTimeScale(1);
     }
 
-    void StartBox(qel::sim::BoxOptions options) {
+    void StartBox(qel::sim::BoxOptions options = {}) {
         box = std::make_unique<qel::sim::Box>(qel::sim::MakeVirtualWire(line.b, line.a),
                                               std::move(options));
         box->Start();
         OpenClient();
+    }
+    // The box with the options that set(BoxOptions&) chooses.
+    template <class Set>
+    void StartBox(Set set) {
+        qel::sim::BoxOptions options;
+        set(options);
+        StartBox(std::move(options));
     }
     // Without a box, the test speaks for it on line.b.
     void OpenClient() {
@@ -57,7 +64,6 @@ class BoxFixture : public ::testing::Test {
         EXPECT_TRUE(qel::sim::WriteFile(Path(file), bytes));
         return Path(file);
     }
-    // Runs an operation and returns what it printed.
     static std::string Console(const std::function<void()>& operation) {
         ::testing::internal::CaptureStdout();
         operation();
@@ -73,9 +79,9 @@ class BoxFixture : public ::testing::Test {
     std::unique_ptr<qel::sim::Box> box;
     std::unique_ptr<CDownload> client;
     int port = -1;
+    std::string name_;
 
   private:
-    std::string name_;
     qel::test::ScratchDir dir_;
     ConsoleObserver console_;
 };

@@ -1,5 +1,7 @@
-// demo.sh as a newcomer runs it, on the programs this build made: it ends 0 after a
-// successful flash or FPGA update, and its temporary folder is gone afterwards.
+// The programs as a newcomer first meets them. Every program answers --help: boxsim and the
+// benchmarks with their usage on standard output and exit code 0; bin2plv32 keeps what
+// scripts know of it, its usage text and exit code 1. demo.sh, on the programs this build
+// made, ends 0 after a successful flash or FPGA update and leaves no temporary folder.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -34,6 +36,25 @@ TEST(DemoE2e, EndsWithZeroAndLeavesNothingBehind) {
         EXPECT_EQ(child.Finish(120000), 0) << run.option << "\n" << child.output;
         EXPECT_NE(child.output.find(run.verdict), std::string::npos) << child.output;
         EXPECT_TRUE(fs::is_empty(tmp.path)) << run.option;
+    }
+}
+
+TEST(HelpE2e, EveryProgramAnswersHelp) {
+    ScratchDir dir;
+    const struct {
+        const char* program;
+        int code;
+        const char* starts;
+    } rows[] = {
+        {BOXSIM_PATH, 0, "usage: boxsim --port COMn"},
+        {MODEMSIM_PATH, 0, "usage: modemsim --port COMn"},
+        {DOWNLOAD_BENCH_PATH, 0, "usage: download_bench"},
+        {BIN2PLV32_PATH, 1, "\nORN KALVER QEL-flash\nQEL_flash (bin2Plv32.exe)"},
+    };
+    for (const auto& row : rows) {
+        ChildProcess child({row.program, "--help"}, dir.path);
+        EXPECT_EQ(child.Finish(10000), row.code) << row.program;
+        EXPECT_EQ(child.output.rfind(row.starts, 0), 0u) << row.program << "\n" << child.output;
     }
 }
 

@@ -1,0 +1,39 @@
+// What the end-to-end tests share: bin2plv32's banner and boxsim started in a test's folder.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e/child_process.h"
+
+namespace qel::test {
+
+inline const std::string kBanner = "\nORN KALVER QEL-flash\n";
+
+inline std::vector<std::string> Words(const std::string& text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), {}};
+}
+
+// boxsim on the port in folder dir with the options (words), once it says it is ready.
+inline std::unique_ptr<ChildProcess> StartBoxsim(const std::string& port, const std::string& dir,
+                                                 const std::string& options) {
+    std::vector<std::string> argv = Words(options);
+    argv.insert(argv.begin(), {BOXSIM_PATH, "--port", port});
+    auto box = std::make_unique<ChildProcess>(argv, dir);
+    EXPECT_TRUE(box->ReadUntil("boxsim ready", 10000)) << box->output;
+    return box;
+}
+
+// Stops boxsim, so that its flash and log are complete.
+inline void StopBoxsim(std::unique_ptr<ChildProcess>& box) {
+    box->Terminate();
+    box->Finish(10000);
+    box.reset();
+}
+
+}  // namespace qel::test
