@@ -138,7 +138,15 @@ TEST_F(XmTransfer, AFaultOnTheLineCostsARepeatNeverTheFile) {
         expected.resize(3072, '\0');
         EXPECT_EQ(dir.Read("target.bin"), expected)
             << "a repeated block written twice, or one lost";
-        EXPECT_EQ(MostErrors(g_senderSteps), c.sendResult == 0 ? 1 : 0);
+        // A lost byte ends in a time-out on the sped-up clock, which a loaded machine may
+        // make run out once more; a damaged one is answered at once.
+        if (c.sendResult != 0) {
+            EXPECT_EQ(MostErrors(g_senderSteps), 0);
+        } else if (c.drop) {
+            EXPECT_GE(MostErrors(g_senderSteps), 1);
+        } else {
+            EXPECT_EQ(MostErrors(g_senderSteps), 1);
+        }
     }
 }
 
