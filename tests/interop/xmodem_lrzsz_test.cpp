@@ -45,6 +45,7 @@ struct Case {
 const Case kCases[] = {
     {"Empty", true, true, 0, 0},
     {"OneShortBlock", false, false, 100, 128},
+    {"SevenSmallBlocksNotAPaddedBigOne", true, true, 896, 896},
     {"ExactBlock", true, true, 1024, 1024},
     {"BlockAndOne", false, true, 1025, 1152},
     {"OneMiB", true, true, 1 << 20, 1 << 20},
