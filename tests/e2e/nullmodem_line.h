@@ -28,6 +28,11 @@ struct NullModemLine {
         port = V24Open("COM9", 1);
         ASSERT_GE(port, 0);
     }
+    // The command run in the line's folder (where lrzsz keeps its files), our side at baud.
+    void StartInDir(const std::string& command, const std::vector<std::string>& options, int baud) {
+        Start(options, "cd " + dir.path + " && exec " + command);
+        ASSERT_EQ(V24SetLine(port, baud, 8, 'N', 1), 0);
+    }
     // Closes our port; the null-modem's exit code, which is its command's.
     int Finish(int ms) {
         V24Close(port);

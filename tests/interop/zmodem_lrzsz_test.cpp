@@ -62,10 +62,11 @@ struct ZmodemLrzsz : ::testing::Test {
     }
     // Starts the lrzsz command, unpaced on a clean line, paced with the faults given.
     void StartPeer(const std::string& command, std::vector<std::string> faults = {}) {
-        if (faults.empty()) faults = {"--unpaced"};
-        else faults.insert(faults.begin(), {"--baud", "921600"});
-        lr.Start(faults, "cd " + lr.dir.path + " && exec " + command);
-        ASSERT_EQ(V24SetLine(lr.port, 921600, 8, 0, 0), 0);
+        if (faults.empty())
+            faults = {"--unpaced"};
+        else
+            faults.insert(faults.begin(), {"--baud", "921600"});
+        lr.StartInDir(command, faults, 921600);
     }
     int Send(const std::string& name, int last, ZmProgressCallback progress = nullptr) {
         return ZmSendFile(lr.port, (ours.path + "/" + name).c_str(), last, progress);

@@ -1,5 +1,7 @@
 // The modem layer against the scripted Hayes modem on the in-memory line, and that modem as a
 // host sees it; a call's far end is a peer the test plays.
+#include "transfer/modem.h"
+
 #include <atomic>
 #include <memory>
 #include <string>
@@ -8,7 +10,6 @@
 #include "sim/hayes_modem.h"
 #include "sim/wire.h"
 #include "tests/line/v24_line_fixture.h"
-#include "transfer/modem.h"
 
 namespace v24test {
 namespace {
