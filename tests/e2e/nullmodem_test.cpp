@@ -44,28 +44,26 @@ TEST(NullModem, CarriesEachByteAtTheRateOurPortIsSetTo) {
 
 TEST(NullModem, EachFaultHitsTheByteItNames) {
     const std::string data = Counting(40);
-    auto flipped = [&](std::initializer_list<int> at) {
-        std::string s = data;
-        for (int i : at) s[i] = static_cast<char>(~s[i]);
-        return s;
-    };
-    auto without = [&](std::initializer_list<int> at) {
+    // The data with the bytes at the offsets given flipped, or left out.
+    auto hit = [&](std::initializer_list<int> at, bool drop = false) {
         std::string s;
-        for (int i = 0; i < 40; ++i)
-            if (std::find(at.begin(), at.end(), i) == at.end()) s += data[i];
+        for (int i = 0; i < 40; ++i) {
+            const bool named = std::find(at.begin(), at.end(), i) != at.end();
+            if (!named || !drop) s += static_cast<char>(named ? ~data[i] : data[i]);
+        }
         return s;
     };
     const struct {
         std::vector<std::string> options;
         std::string expected;
     } cases[] = {
-        {{"--corrupt-at", "0", "--corrupt-at", "17"}, flipped({0, 17})},
-        {{"--corrupt-every", "10"}, flipped({9, 19, 29, 39})},
-        {{"--drop-at", "5"}, without({5})},
-        {{"--drop-every", "15"}, without({14, 29})},
+        {{"--corrupt-at", "0", "--corrupt-at", "17"}, hit({0, 17})},
+        {{"--corrupt-every", "10"}, hit({9, 19, 29, 39})},
+        {{"--drop-at", "5"}, hit({5}, true)},
+        {{"--drop-every", "15"}, hit({14, 29}, true)},
         // With both directions hit, the echo meets the fault a second time.
         {{"--corrupt-at", "3", "--fault-direction", "both"}, data},
-        {{"--drop-at", "20", "--fault-direction", "both"}, without({20, 21})},
+        {{"--drop-at", "20", "--fault-direction", "both"}, hit({20, 21}, true)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.options));

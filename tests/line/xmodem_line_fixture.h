@@ -2,17 +2,12 @@
 // of them against a peer the test scripts byte by byte. The line's clock runs fast, so the
 // protocol's waits of seconds take milliseconds.
 #pragma once
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <filesystem>
 #include <future>
 #include <string>
 
 #include "e2e/scratch_dir.h"
-#include "serial/device/sync.h"
-#include "serial/device/virtual_line.h"
-#include "serial/v24.h"
+#include "tests/line/v24_line_fixture.h"
 #include "transfer/crc.h"
 #include "transfer/xmodem.h"
 
@@ -29,11 +24,6 @@ inline std::string Pattern(std::size_t n, unsigned seed = 7) {
     return s;
 }
 
-inline bool Exists(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
-}
-
 // Entries in the folder.
 inline int FilesIn(const std::string& dir) {
     int n = 0;
@@ -41,24 +31,21 @@ inline int FilesIn(const std::string& dir) {
     return n;
 }
 
-struct XmLine : ::testing::Test {
-    VirtualLine line = VirtualLine::Create();
+// The receiver's port is the fixture's COM9 on end a; the sender's is COM8 on end b.
+struct XmLine : v24test::V24Line {
     qel::test::ScratchDir dir;
-    int sender = -1;    // COM8 on end b
-    int receiver = -1;  // COM9 on end a
+    int sender = -1, receiver = -1;
 
     void SetUp() override {
+        V24Line::SetUp();
         SetTimeScale(kSpeedUp);
-        RegisterVirtualPort("COM9", line.a);
         RegisterVirtualPort("COM8", line.b);
     }
     void TearDown() override {
-        for (int i = 0; i < V24_PORTS; ++i) V24Close(i);
         line.a->SetFilter(nullptr);
         line.b->SetFilter(nullptr);
-        UnregisterVirtualPort("COM9");
         UnregisterVirtualPort("COM8");
-        SetTimeScale(1);
+        V24Line::TearDown();
     }
     void OpenReceiver() { ASSERT_GE(receiver = V24Open("COM9", 1), 0); }
     void OpenSender() { ASSERT_GE(sender = V24Open("COM8", 1), 0); }
