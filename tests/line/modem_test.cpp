@@ -220,13 +220,19 @@ TEST_F(ModemLine, TheModemsAnswersFollowEchoVerboseAndQuiet) {
 // leaves ends it.
 TEST_F(ModemLine, TheModemEscapesAndGoesBackToTheCall) {
     auto options = Modes(false);
-    options.guardMs = 100;
+    options.guardMs = 500;
     StartModem(options);
     V24WriteString(h, "ATDT42\r");
     EXPECT_EQ(Heard(), "\r\nCONNECT 9600\r\n");
-    SleepMs(200);
+    SleepMs(600);
+    // Pluses the guard time does not follow are data.
     V24WriteString(h, "+++");
-    EXPECT_EQ(Heard(), "\r\nOK\r\n");
+    SleepMs(20);
+    V24WriteString(h, "x");
+    ASSERT_TRUE(WaitUntil([&] { return peer->Received() == "+++x"; })) << peer->Received();
+    SleepMs(600);
+    V24WriteString(h, "+++");
+    EXPECT_EQ(Heard(1500), "\r\nOK\r\n");
     V24WriteString(h, "ATO\r");
     EXPECT_EQ(Heard(), "\r\nCONNECT 9600\r\n");
     peer->Leave();
