@@ -1,13 +1,20 @@
-// The port library and its termios device on a real pseudo-terminal: names, exclusive
-// access, bytes both ways, output the pty cannot take at once, and a device that vanishes.
+// The termios backend: port names, and the port library with its device on a real
+// pseudo-terminal: exclusive access, bytes both ways, output the pty cannot take at once, and
+// a device that vanishes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <future>
+#include <string>
+#include <thread>
 
-#include "posix_pty.h"
 #include "serial/device/posix_baud.h"
 #include "serial/device/posix_device.h"
 #include "tests/line/v24_line_fixture.h"
@@ -16,7 +23,86 @@ using namespace v24test;
 
 namespace {
 
-struct PosixPort : qel::test::PtyAsCom7 {
+// A pty whose master the test holds, as boxsim does.
+struct Pty {
+    int master = -1;
+    std::string slave;
+
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave = ptsname(master);
+    }
+    ~Pty() { CloseMaster(); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+    void CloseMaster() {
+        if (master >= 0) close(master);
+        master = -1;
+    }
+
+    // Reads from the master until n bytes came or ms passed without any.
+    std::string Read(std::size_t n, int ms = 2000) {
+        std::string got;
+        while (got.size() < n) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, ms) != 1) break;
+            char buf[4096];
+            ssize_t r = read(master, buf, std::min(sizeof buf, n - got.size()));
+            if (r <= 0) break;
+            got.append(buf, static_cast<std::size_t>(r));
+        }
+        return got;
+    }
+
+    void Write(const std::string& bytes) {
+        [[maybe_unused]] ssize_t r = write(master, bytes.data(), bytes.size());
+    }
+};
+
+// A temporary folder of port links, named by QELFLASH_PORTS while it lives.
+struct PortsFolder {
+    std::string dir;
+
+    PortsFolder() {
+        char name[] = "/tmp/qelports.XXXXXX";
+        if (mkdtemp(name) != nullptr) dir = name;
+        setenv("QELFLASH_PORTS", dir.c_str(), 1);
+    }
+    ~PortsFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);  // the links, never what they point to
+        unsetenv("QELFLASH_PORTS");
+    }
+    PortsFolder(const PortsFolder&) = delete;
+    PortsFolder& operator=(const PortsFolder&) = delete;
+
+    void Link(const std::string& name, const std::string& target) {
+        [[maybe_unused]] int r = symlink(target.c_str(), (dir + "/" + name).c_str());
+    }
+};
+
+// A thread spinning on a device that is gone would use most of the next second's CPU time.
+void ExpectNoSpinInTheNextSecond() {
+    auto cpu = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+        return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
+    };
+    const double start = cpu();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double used = cpu() - start;
+    ::testing::Test::RecordProperty("cpu_ms_after_gone", std::to_string(used));
+    EXPECT_LT(used, 200) << "CPU time in the second after the device vanished";
+}
+
+// A pty linked as COM7 in a ports folder of the test's own.
+struct PosixPort : ::testing::Test {
+    Pty pty;
+    PortsFolder ports;
+    void SetUp() override {
+        ASSERT_FALSE(pty.slave.empty());
+        ports.Link("com7", pty.slave);
+    }
     std::shared_ptr<Device> OpenCom7(bool exclusive) {
         DWORD error = 0;
         auto device = OpenDevice("\\\\.\\COM7", exclusive, error);
@@ -45,6 +131,28 @@ struct PosixPort : qel::test::PtyAsCom7 {
         });
     }
 };
+
+TEST(PosixNames, ComNIsTheLowerCasePortTextInThePortsFolderElseTtySNMinusOne) {
+    {
+        PortsFolder ports;
+        EXPECT_EQ(PosixPathFor("\\\\.\\COM3"), ports.dir + "/com3");
+        EXPECT_EQ(PosixPathFor("\\\\.\\COM07"), ports.dir + "/com07");
+        EXPECT_EQ(PosixPathFor("\\\\.\\COM2X"), ports.dir + "/com2x");
+        // Port text from the command line must not reach outside the folder.
+        for (const char* outside : {"\\\\.\\..", "\\\\.\\../X", "COM3"}) {
+            EXPECT_EQ(PosixPathFor(outside), "") << outside;
+        }
+    }
+    setenv("QELFLASH_PORTS", "", 1);  // empty counts as unset
+    EXPECT_EQ(PosixPathFor("\\\\.\\COM4"), "/dev/ttyS3");
+    unsetenv("QELFLASH_PORTS");
+    EXPECT_EQ(PosixPathFor("\\\\.\\COM1"), "/dev/ttyS0");
+    EXPECT_EQ(PosixPathFor("\\\\.\\COM07"), "/dev/ttyS6");
+    EXPECT_EQ(PosixPathFor("\\\\.\\COM255"), "/dev/ttyS254");
+    for (const char* none : {"\\\\.\\COM0", "\\\\.\\COM2X", "\\\\.\\LPT1"}) {
+        EXPECT_EQ(PosixPathFor(none), "") << none;
+    }
+}
 
 TEST_F(PosixPort, OpenTellsMissingFromBusyAndExclusiveAccessEndsWithTheHolder) {
     ports.Link("com5", ports.dir + "/nothing-there");
@@ -181,7 +289,7 @@ TEST_F(PosixPort, AVanishedDeviceEndsEveryWaitAtOnceAndNothingSpinsOnIt) {
     EXPECT_EQ((Ints{V24LastError(h), device->LastError()}), Ints(2, ERROR_DEVICE_REMOVED));
 
     // The port stays open with its receive thread.
-    qel::test::ExpectNoSpinInTheNextSecond();
+    ExpectNoSpinInTheNextSecond();
     start = NowMs();
     EXPECT_EQ(V24ReadByte(h), V24_TIMEOUT);
     EXPECT_TRUE(TookBetween(start, 0, 1000));

@@ -5,17 +5,14 @@
 // .ci/wine prepares the prefix and the Windows build, and starts wineserver once.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "e2e/child_process.h"
 #include "sim/images.h"
-#include "sim/pty_master.h"
 
 namespace {
 
@@ -146,7 +143,10 @@ TEST_F(WineE2e, DownloadFpgaUpdateAndUsageOnTheWindowsConsole) {
     }
 }
 
-// The unit and line tests of the Windows build, on the Win32 build of everything they use.
+// The unit and line tests of the Windows build, on the Win32 build of everything they use;
+// then the port library's own checks on the Win32 backend against a pseudo-terminal (COM8 of
+// the prefix) that sends back every byte: once as Wine has it on a pty (no modem lines), once
+// with the shim that gives it some.
 TEST_F(WineE2e, WindowsTestProgramsPass) {
     // Two XMODEM receive tests rest on POSIX file modes, symbolic links and an unreadable
     // file; what a received file's mode and a link mean on Windows is the transfer layer's
@@ -154,52 +154,30 @@ TEST_F(WineE2e, WindowsTestProgramsPass) {
     const std::string posixFiles =
         "--gtest_filter=-XmLine.AReceiveChangesNothingButThePathItWasGivenAndThatOnlyWhenWhole:"
         "XmLine.ASourceThatCannotBeReadIsCancelledNotSentShort";
+    ASSERT_TRUE(fs::exists(MODEM_SHIM_PATH));
+    ChildProcess echo({NULLMODEM_PATH, "--port", "COM8", "--dir", dosdevices_, "--unpaced",
+                       "--grace-ms", "600000", "--exec", "cat"},
+                      dir_.path);
+    ASSERT_TRUE(echo.ReadUntil("nullmodem ready", 10000)) << echo.output;
+    setenv("QEL_ECHO_PORT", "COM8", 1);
     const struct {
         const char* program;
         std::vector<std::string> args;
-    } programs[] = {{"tests/tests_unit.exe", {}}, {"tests/tests_line.exe", {posixFiles}}};
+        const char* modemLines;
+    } programs[] = {{"tests/tests_unit.exe", {}, "0"},
+                    {"tests/tests_line.exe", {posixFiles}, "0"},
+                    {"tests/tests_win32.exe", {}, "0"},
+                    {"tests/tests_win32.exe", {}, "1"}};
     for (const auto& p : programs) {
-        ASSERT_TRUE(fs::exists(Exe(p.program))) << p.program;
-        EXPECT_EQ(Run(Exe(p.program), p.args, 280000), 0) << p.program << "\n" << out;
-        EXPECT_NE(out.find("[  PASSED  ]"), std::string::npos) << p.program;
-    }
-}
-
-// The port library's own checks on the Win32 backend, on a pseudo-terminal (COM8 of the
-// prefix) that sends back every byte: once as Wine has it on a pty (no modem lines), once
-// with the shim that gives it some.
-TEST_F(WineE2e, PortLibraryOnTheWin32BackendWithAndWithoutModemLines) {
-    std::string error;
-    const auto pty = qel::sim::PtyMaster::Create(error);
-    ASSERT_TRUE(pty) << error;
-    const std::string link = dosdevices_ + "/com8";
-    fs::remove(link);
-    fs::create_symlink(pty->SlavePath(), link);
-    ASSERT_TRUE(fs::exists(MODEM_SHIM_PATH));
-    std::atomic<bool> stop{false};
-    std::thread echo([&] {
-        std::uint8_t buf[4096];
-        while (!stop) {
-            pty->WaitReadable(std::chrono::milliseconds(10));
-            const int n = pty->Read(buf, sizeof buf);
-            for (int at = 0, put; at < n && !stop; at += put) {
-                if ((put = pty->Write(buf + at, n - at)) < 0) return;
-                if (put == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        }
-    });
-    setenv("QEL_ECHO_PORT", "COM8", 1);
-    for (bool lines : {false, true}) {
-        SCOPED_TRACE(lines ? "modem shim" : "bare pty");
-        setenv("QEL_MODEM_LINES", lines ? "1" : "0", 1);
-        if (lines) setenv("LD_PRELOAD", MODEM_SHIM_PATH, 1);
-        EXPECT_EQ(Run(Exe("tests/tests_win32.exe"), {}, 120000), 0) << out;
-        EXPECT_NE(out.find("[  PASSED  ]"), std::string::npos) << out;
+        SCOPED_TRACE(p.program + std::string(", modem lines ") + p.modemLines);
+        setenv("QEL_MODEM_LINES", p.modemLines, 1);
+        if (*p.modemLines == '1') setenv("LD_PRELOAD", MODEM_SHIM_PATH, 1);
+        EXPECT_EQ(Run(Exe(p.program), p.args, 280000), 0) << out;
+        EXPECT_NE(out.find("[  PASSED  ]"), std::string::npos);
         unsetenv("LD_PRELOAD");
     }
-    stop = true;
-    echo.join();
-    fs::remove(link);
+    echo.Terminate();
+    echo.Finish(10000);
 }
 
 }  // namespace
