@@ -3,81 +3,32 @@
 // a device that vanishes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
 
+#include "e2e/scratch_dir.h"
 #include "serial/device/posix_baud.h"
 #include "serial/device/posix_device.h"
+#include "sim/pty_master.h"
 #include "tests/line/v24_line_fixture.h"
 
 using namespace v24test;
 
 namespace {
 
-// A pty whose master the test holds, as boxsim does.
-struct Pty {
-    int master = -1;
-    std::string slave;
-
-    Pty() {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave = ptsname(master);
-    }
-    ~Pty() { CloseMaster(); }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-    void CloseMaster() {
-        if (master >= 0) close(master);
-        master = -1;
-    }
-
-    // Reads from the master until n bytes came or ms passed without any.
-    std::string Read(std::size_t n, int ms = 2000) {
-        std::string got;
-        while (got.size() < n) {
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, ms) != 1) break;
-            char buf[4096];
-            ssize_t r = read(master, buf, std::min(sizeof buf, n - got.size()));
-            if (r <= 0) break;
-            got.append(buf, static_cast<std::size_t>(r));
-        }
-        return got;
-    }
-
-    void Write(const std::string& bytes) {
-        [[maybe_unused]] ssize_t r = write(master, bytes.data(), bytes.size());
-    }
-};
-
-// A temporary folder of port links, named by QELFLASH_PORTS while it lives.
-struct PortsFolder {
-    std::string dir;
-
-    PortsFolder() {
-        char name[] = "/tmp/qelports.XXXXXX";
-        if (mkdtemp(name) != nullptr) dir = name;
-        setenv("QELFLASH_PORTS", dir.c_str(), 1);
-    }
-    ~PortsFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);  // the links, never what they point to
-        unsetenv("QELFLASH_PORTS");
-    }
-    PortsFolder(const PortsFolder&) = delete;
-    PortsFolder& operator=(const PortsFolder&) = delete;
-
+// A folder of port links of the test's own, named by QELFLASH_PORTS while it lives.
+struct PortsFolder : qel::test::ScratchDir {
+    PortsFolder() { setenv("QELFLASH_PORTS", path.c_str(), 1); }
+    ~PortsFolder() { unsetenv("QELFLASH_PORTS"); }
     void Link(const std::string& name, const std::string& target) {
-        [[maybe_unused]] int r = symlink(target.c_str(), (dir + "/" + name).c_str());
+        [[maybe_unused]] int r = symlink(target.c_str(), (path + "/" + name).c_str());
     }
 };
 
@@ -95,13 +46,29 @@ void ExpectNoSpinInTheNextSecond() {
     EXPECT_LT(used, 200) << "CPU time in the second after the device vanished";
 }
 
-// A pty linked as COM7 in a ports folder of the test's own.
+// A pty linked as COM7 in a ports folder of the test's own; the test plays its master.
 struct PosixPort : ::testing::Test {
-    Pty pty;
+    std::string error;
+    std::shared_ptr<qel::sim::PtyMaster> pty = qel::sim::PtyMaster::Create(error);
     PortsFolder ports;
     void SetUp() override {
-        ASSERT_FALSE(pty.slave.empty());
-        ports.Link("com7", pty.slave);
+        ASSERT_TRUE(pty) << error;
+        ports.Link("com7", pty->SlavePath());
+    }
+    // What reaches the master until n bytes came or ms passed without any.
+    std::string FarEnd(std::size_t n, int ms) {
+        std::string got;
+        BYTE buf[4096];
+        while (got.size() < n) {
+            pty->WaitReadable(std::chrono::milliseconds(ms));
+            const int r = pty->Read(buf, static_cast<int>(std::min(sizeof buf, n - got.size())));
+            if (r <= 0) break;
+            got.append(reinterpret_cast<char*>(buf), static_cast<std::size_t>(r));
+        }
+        return got;
+    }
+    void Send(const std::string& bytes) {
+        pty->Write(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<int>(bytes.size()));
     }
     std::shared_ptr<Device> OpenCom7(bool exclusive) {
         DWORD error = 0;
@@ -135,9 +102,9 @@ struct PosixPort : ::testing::Test {
 TEST(PosixNames, ComNIsTheLowerCasePortTextInThePortsFolderElseTtySNMinusOne) {
     {
         PortsFolder ports;
-        EXPECT_EQ(PosixPathFor("\\\\.\\COM3"), ports.dir + "/com3");
-        EXPECT_EQ(PosixPathFor("\\\\.\\COM07"), ports.dir + "/com07");
-        EXPECT_EQ(PosixPathFor("\\\\.\\COM2X"), ports.dir + "/com2x");
+        EXPECT_EQ(PosixPathFor("\\\\.\\COM3"), ports.path + "/com3");
+        EXPECT_EQ(PosixPathFor("\\\\.\\COM07"), ports.path + "/com07");
+        EXPECT_EQ(PosixPathFor("\\\\.\\COM2X"), ports.path + "/com2x");
         // Port text from the command line must not reach outside the folder.
         for (const char* outside : {"\\\\.\\..", "\\\\.\\../X", "COM3"}) {
             EXPECT_EQ(PosixPathFor(outside), "") << outside;
@@ -155,7 +122,7 @@ TEST(PosixNames, ComNIsTheLowerCasePortTextInThePortsFolderElseTtySNMinusOne) {
 }
 
 TEST_F(PosixPort, OpenTellsMissingFromBusyAndExclusiveAccessEndsWithTheHolder) {
-    ports.Link("com5", ports.dir + "/nothing-there");
+    ports.Link("com5", ports.path + "/nothing-there");
     ports.Link("com6", "/dev/null");
     // Something that is no serial device (COM6) is neither missing nor busy.
     EXPECT_EQ(
@@ -163,7 +130,7 @@ TEST_F(PosixPort, OpenTellsMissingFromBusyAndExclusiveAccessEndsWithTheHolder) {
         (Ints{V24_NO_DEVICE, V24_NO_DEVICE, V24_NO_DEVICE, V24_DEVICE_FAILED}));
 
     // Another program holding the device.
-    int other = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+    int other = open(pty->SlavePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(other, 0);
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     EXPECT_EQ(V24Open("COM7", 1), V24_ACCESS_DENIED);
@@ -180,7 +147,7 @@ TEST_F(PosixPort, OpenTellsMissingFromBusyAndExclusiveAccessEndsWithTheHolder) {
 
     // TIOCEXCL keeps ordinary users out while the port is held, and must not outlive it
     // while another descriptor (the simulator's) keeps the tty open.
-    other = open(pty.slave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    other = open(pty->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(other, 0);
     int excl = 0;
     ASSERT_EQ(ioctl(other, TIOCGEXCL, &excl), 0);
@@ -198,6 +165,8 @@ TEST_F(PosixPort, OpenTellsMissingFromBusyAndExclusiveAccessEndsWithTheHolder) {
 }
 
 TEST_F(PosixPort, BytesAndRatesReachTheOtherEndAndAPtyHasNoModemLines) {
+    // What the driver holds, seen through a descriptor of the test's own.
+    const int tty = open(pty->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     const int h = V24Open("COM7", 1);
     ASSERT_GE(h, 0);
     // A pty has no modem lines: that is the platform's failure, and the rest of a change to
@@ -206,11 +175,11 @@ TEST_F(PosixPort, BytesAndRatesReachTheOtherEndAndAPtyHasNoModemLines) {
     EXPECT_EQ(V24GetCts(h), 0);
     ASSERT_EQ(V24SetLine(h, 230400, 8, 'N', 1), 0);
     termios t{};
-    tcgetattr(pty.master, &t);
+    tcgetattr(tty, &t);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B230400));
     ASSERT_EQ(V24SetLine(h, 250000, 0, 0, 0), 0);  // no Bxxx constant
     DWORD rate = 0;
-    EXPECT_TRUE(PosixLineRate(pty.master, rate));
+    EXPECT_TRUE(PosixLineRate(tty, rate));
     int baud = 0;
     EXPECT_EQ(V24GetLine(h, &baud, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(std::make_pair(rate, baud), std::make_pair(250000u, 250000));
@@ -218,17 +187,18 @@ TEST_F(PosixPort, BytesAndRatesReachTheOtherEndAndAPtyHasNoModemLines) {
     EXPECT_EQ(V24SetLine(h, 9600, 16, 0, 0), V24_DEVICE_FAILED);
     V24LineSettings(h)->BaudRate = 0;
     EXPECT_EQ(V24SetLine(h, 0, 0, 0, 0), V24_DEVICE_FAILED);
-    EXPECT_TRUE(PosixLineRate(pty.master, rate));
+    EXPECT_TRUE(PosixLineRate(tty, rate));
     EXPECT_EQ(rate, 250000u);
 
     // Raw both ways: no line end, control or 8-bit byte is changed, added or taken.
     EXPECT_EQ(V24WriteString(h, "RE\nM\rOTE\x03\xff"), 10);
-    EXPECT_EQ(pty.Read(10, 300), "RE\nM\rOTE\x03\xff");
-    pty.Write("r\r\n\x03\x1a\xff");
+    EXPECT_EQ(FarEnd(10, 300), "RE\nM\rOTE\x03\xff");
+    Send("r\r\n\x03\x1a\xff");
     ASSERT_TRUE(WaitUntil([h] { return V24GetQueueCount(h, 0) == 6; }));
     EXPECT_EQ(Take(h, 6), "r\r\n\x03\x1a\xff");
 
     EXPECT_EQ(V24Close(h), 0);
+    close(tty);
 }
 
 TEST_F(PosixPort, QueuedOutputGoesOutInOrderWhileOnlyTheEventWaitRunsOrIsPurged) {
@@ -239,8 +209,8 @@ TEST_F(PosixPort, QueuedOutputGoesOutInOrderWhileOnlyTheEventWaitRunsOrIsPurged)
     DWORD count = 0;
     EXPECT_TRUE(host->WaitWrite(0, count));
     EXPECT_EQ(OutQueue(*host), 0u);
-    EXPECT_LT(pty.Read(dropped.size(), 300).size(), dropped.size());
-    pty.Write("stale");
+    EXPECT_LT(FarEnd(dropped.size(), 300).size(), dropped.size());
+    Send("stale");
     SleepMs(20);
     EXPECT_TRUE(host->PurgeComm(PURGE_RXABORT | PURGE_RXCLEAR));
     char buf[8];
@@ -255,7 +225,7 @@ TEST_F(PosixPort, QueuedOutputGoesOutInOrderWhileOnlyTheEventWaitRunsOrIsPurged)
     EXPECT_GT(OutQueue(*host), 40u * 1024);
     // Nobody calls the device again; only the receive side's wait keeps running.
     std::thread waiter = EventWaiter(*host);
-    const std::string got = pty.Read(first.size() + second.size(), 5000);
+    const std::string got = FarEnd(first.size() + second.size(), 5000);
     EXPECT_TRUE(got == first + second) << "bytes lost, doubled or out of order: " << got.size();
     EXPECT_TRUE(host->WaitWrite(2000, count));
     EXPECT_EQ(count, second.size());
@@ -281,7 +251,7 @@ TEST_F(PosixPort, AVanishedDeviceEndsEveryWaitAtOnceAndNothingSpinsOnIt) {
     });
     EXPECT_EQ(read.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
     double start = NowMs();
-    pty.CloseMaster();
+    pty.reset();
     ASSERT_EQ(read.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     ASSERT_EQ(write.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_TRUE(TookBetween(start, 0, 1000)) << "the waits should end when the device goes";
