@@ -94,7 +94,7 @@ TEST_F(Lifecycle, AVanishedLineEndsEveryWaitAtOnceAndTheThreadDoesNotSpin) {
     double start = NowMs();
     EXPECT_EQ(V24ReadBuffer(h, buf, 10), 3);  // what it has, when the line goes
     pull.join();
-    EXPECT_EQ(Bytes(buf, 3), "abc");
+    EXPECT_EQ(std::string(buf, 3), "abc");
     EXPECT_EQ((Ints{V24ReadByte(h), V24WaitByte(h), V24ReadLine(h, buf, 10, '\r'),
                     V24WriteByte(h, 'x'), V24WriteString(h, "xy")}),
               (Ints{V24_TIMEOUT, -1, 0, V24_NOT_SENT, 0}));

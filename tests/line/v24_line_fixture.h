@@ -20,10 +20,6 @@ using namespace qel::dev;
 // Results of calls made in order (a braced list evaluates left to right), compared at once.
 using Ints = std::vector<long long>;
 
-inline std::string Bytes(const void* data, size_t n) {
-    return std::string(static_cast<const char*>(data), n);
-}
-
 // Up to n bytes read through port h, as V24ReadBuffer gives them.
 inline std::string Take(int h, int n) {
     std::string got(static_cast<size_t>(n), '\0');
@@ -81,13 +77,6 @@ struct V24Line : ::testing::Test {
         line.b->GetCommState(dcb);
         dcb.BaudRate = static_cast<DWORD>(baud);
         line.b->SetCommState(dcb);
-    }
-    // The far end sends ten bytes slowly enough that a four-byte input queue overruns.
-    void Overrun() {
-        ASSERT_EQ(V24SetQueueSize(h, 0, 4), 0);
-        line.b->SetDelayMs(1);  // bytes that really travel overrun a full queue
-        Send("0123456789");
-        SleepMs(50);
     }
 };
 

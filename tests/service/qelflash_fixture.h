@@ -36,11 +36,11 @@ class Qelflash : public ::testing::Test {
     }
     // Stops box n; size bytes of its flash from address on.
     Bytes StopBox(int n, std::size_t address = 0, std::size_t size = 0) {
-        auto it = boxes_.find(n);
-        if (it == boxes_.end() || !it->second) return {};
-        it->second->Terminate();
-        it->second->Finish(10000);
-        it->second.reset();
+        std::unique_ptr<ChildProcess>& box = boxes_[n];
+        if (!box) return {};
+        box->Terminate();
+        box->Finish(10000);
+        box.reset();
         std::string flash = dir.Read("flash" + std::to_string(n));
         if (flash.size() < address + size) return {};
         return Bytes(flash.begin() + address, flash.begin() + address + size);
@@ -61,16 +61,11 @@ class Qelflash : public ::testing::Test {
     }
     // Every line must be an event: a script reading them has no other lines to skip.
     static std::vector<Event> Parse(const std::string& text) {
-        std::vector<Event> events;
-        std::size_t start = 0, end;
-        while ((end = text.find('\n', start)) != std::string::npos) {
-            Event e;
-            EXPECT_TRUE(Event::FromJson(text.substr(start, end - start), e))
-                << text.substr(start, end - start);
-            events.push_back(e);
-            start = end + 1;
-        }
-        EXPECT_EQ(start, text.size()) << "output ends inside a line";
+        const std::vector<std::string> lines = Split(text, '\n');
+        EXPECT_TRUE(lines.empty() || lines.back().empty()) << "output ends inside a line";
+        std::vector<Event> events(lines.empty() ? 0 : lines.size() - 1);
+        for (std::size_t i = 0; i < events.size(); ++i)
+            EXPECT_TRUE(Event::FromJson(lines[i], events[i])) << lines[i];
         return events;
     }
     static std::vector<std::string> Names(const std::vector<Event>& events) {

@@ -18,74 +18,66 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
-
-std::string Env(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
+// Results of calls made in order (a braced list evaluates left to right), compared at once.
+using Ints = std::vector<int>;
 
 double ProcessCpuMs();
 bool UnderWine();
 
-class EchoPort : public ::testing::Test {
-  protected:
+struct EchoPort : ::testing::Test {
+    const char* port = std::getenv("QEL_ECHO_PORT");
+    int handle = -1;
     void SetUp() override {
-        port = Env("QEL_ECHO_PORT");
-        ASSERT_FALSE(port.empty()) << "QEL_ECHO_PORT names the echoing port";
-        handle = V24Open(port.c_str(), 1);
+        ASSERT_TRUE(port) << "QEL_ECHO_PORT names the echoing port";
+        handle = V24Open(port, 1);
         ASSERT_GE(handle, 0) << port;
         ASSERT_EQ(V24SetLine(handle, 115200, 8, 'N', 1), 0);
     }
-    void TearDown() override {
-        if (handle >= 0) {
-            EXPECT_EQ(V24Close(handle), 0);
-        }
-    }
-    std::string port;
-    int handle = -1;
+    void TearDown() override { EXPECT_TRUE(handle < 0 || V24Close(handle) == 0); }
 };
 
 TEST_F(EchoPort, OpeningIsExclusiveAndNamesTheSystemDoesNotKnowAreNoDevice) {
     if (UnderWine()) {
         // Wine lets a COM port be opened again whatever the share mode (a Windows serial
         // driver refuses every second opening); only the names are checked there.
-        std::printf("[ wine     ] a second opening of %s is not refused\n", port.c_str());
+        std::printf("[ wine     ] a second opening of %s is not refused\n", port);
     } else {
-        EXPECT_EQ(V24Open(port.c_str(), 1), V24_ACCESS_DENIED);
-        EXPECT_EQ(V24Open(port.c_str(), 0), V24_ACCESS_DENIED);
+        EXPECT_EQ(V24Open(port, 1), V24_ACCESS_DENIED);
+        EXPECT_EQ(V24Open(port, 0), V24_ACCESS_DENIED);
     }
     EXPECT_EQ(V24Open("COM231", 1), V24_NO_DEVICE);
     EXPECT_EQ(V24Open("\\\\.\\NOSUCHPORT", 1), V24_NO_DEVICE);
     // Closing lets the next opening in, and the slot serves it.
     ASSERT_EQ(V24Close(handle), 0);
-    const int again = V24Open(port.c_str(), 1);
+    const int again = V24Open(port, 1);
     EXPECT_EQ(again, handle);
     handle = again;
 }
 
 // Bursts of every size up to two driver queues, some read byte by byte, some as blocks that
-// reach past the staging buffer: no byte lost, doubled or out of order.
-TEST_F(EchoPort, EchoedBurstsComeBackWholeAndInOrder) {
+// reach past the staging buffer: no byte lost, doubled or out of order. Then input that
+// waits is dropped by a purge, and the queue counts follow.
+TEST_F(EchoPort, EchoedBurstsComeBackWholeAndInOrderAndAPurgeDropsWhatWaits) {
     std::mt19937 random(7);
     for (int size : {1, 2, 17, 511, 512, 513, 1500, 4096, 6000}) {
-        Bytes sent(static_cast<std::size_t>(size));
+        Bytes sent(static_cast<std::size_t>(size)), got(sent.size());
         for (auto& b : sent) b = static_cast<unsigned char>(random());
         ASSERT_EQ(V24WriteBuffer(handle, sent.data(), size), size);
-        Bytes got(sent.size());
         int have = 0;
-        if (size < 20) {
-            for (; have < size; ++have) {
-                const int byte = V24ReadByte(handle);
-                if (byte < 0) break;
-                got[static_cast<std::size_t>(have)] = static_cast<unsigned char>(byte);
-            }
-        } else {
-            have = V24ReadBuffer(handle, got.data(), size);
-        }
+        if (size >= 20) have = V24ReadBuffer(handle, got.data(), size);
+        for (int byte; size < 20 && have < size && (byte = V24ReadByte(handle)) >= 0; ++have)
+            got[static_cast<std::size_t>(have)] = static_cast<unsigned char>(byte);
         EXPECT_EQ(have, size);
         EXPECT_EQ(got, sent) << size << " bytes";
         EXPECT_EQ(V24PeekByte(handle), -1) << "a byte came twice";
     }
+    ASSERT_EQ(V24WriteString(handle, "purge me"), 8);
+    // The echo is there once a wait sees it; all of it some moments later.
+    ASSERT_EQ(V24WaitByte(handle), 'p');
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ((Ints{V24GetQueueCount(handle, 0), V24Purge(handle, 0), V24GetQueueCount(handle, 0),
+                    V24IsQueueEmpty(handle, 0), V24PeekByte(handle)}),
+              (Ints{8, 0, 0, 1, -1}));
 }
 
 TEST_F(EchoPort, SilentLineEndsAReadAfterTheTimeOutWithoutSpinning) {
@@ -104,37 +96,16 @@ TEST_F(EchoPort, SilentLineEndsAReadAfterTheTimeOutWithoutSpinning) {
     EXPECT_EQ(V24ReadByte(handle), 0x5A);
 }
 
-TEST_F(EchoPort, InputPurgeDropsWhatWaitsAndQueueCountsFollow) {
-    const char text[] = "purge me";
-    ASSERT_EQ(V24WriteString(handle, text), 8);
-    // The echo is there once a peek sees it; all of it some moments later.
-    ASSERT_EQ(V24WaitByte(handle), 'p');
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(V24GetQueueCount(handle, 0), 8);
-    EXPECT_EQ(V24Purge(handle, 0), 0);
-    EXPECT_EQ(V24GetQueueCount(handle, 0), 0);
-    EXPECT_EQ(V24IsQueueEmpty(handle, 0), 1);
-    EXPECT_EQ(V24PeekByte(handle), -1);
-}
-
 TEST_F(EchoPort, ModemLinesWhereTheLineHasThemAndAFailureWhereItHasNone) {
-    const bool lines = Env("QEL_MODEM_LINES") == "1";
-    if (lines) {
-        EXPECT_EQ(V24Dtr(handle, 0), 0);
-        EXPECT_EQ(V24Dtr(handle, 2), 0);
-        EXPECT_EQ(V24Dtr(handle, 1), 1);
-        EXPECT_EQ(V24Rts(handle, 0), 0);
-        EXPECT_EQ(V24Rts(handle, 1), 1);
-        EXPECT_EQ(V24GetCts(handle), 0x10);
-        EXPECT_EQ(V24GetDsr(handle), 0x20);
-        EXPECT_EQ(V24GetRing(handle), 0);
+    const Ints got{V24Dtr(handle, 0), V24Dtr(handle, 2), V24Dtr(handle, 1), V24Rts(handle, 0),
+                   V24Rts(handle, 1), V24GetCts(handle), V24GetDsr(handle), V24GetRing(handle)};
+    if (std::getenv("QEL_MODEM_LINES") && *std::getenv("QEL_MODEM_LINES") == '1') {
+        EXPECT_EQ(got, (Ints{0, 0, 1, 0, 1, 0x10, 0x20, 0}));
     } else {
-        // The driver refuses: the switch reports the device's failure and the state stays.
-        EXPECT_EQ(V24Dtr(handle, 0), V24_DEVICE_FAILED);
-        EXPECT_EQ(V24Dtr(handle, 2), 0);  // not even the opening's switch-on took
-        EXPECT_EQ(V24Rts(handle, 0), V24_DEVICE_FAILED);
-        EXPECT_EQ(V24GetCts(handle), 0);
-        EXPECT_EQ(V24GetDsr(handle), 0);
+        // The driver refuses: each switch reports the device's failure and the state stays
+        // off (not even the opening's switch-on took).
+        const int failed = V24_DEVICE_FAILED;
+        EXPECT_EQ(got, (Ints{failed, 0, failed, failed, failed, 0, 0, 0}));
     }
     // Whatever the modem lines do, the line still carries bytes.
     ASSERT_EQ(V24WriteByte(handle, 0xFF), 0);
