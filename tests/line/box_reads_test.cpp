@@ -110,28 +110,21 @@ TEST_F(Flash, VerifyReadsAShortAnswerAgainAndAReadThatGivesUpIsNoAnswerNotADiffe
     EXPECT_EQ(out, "verify Block 32768");
 }
 
-TEST_F(Flash, ReadBackEqualsTheFlashWordsHighByteFirst) {
+TEST_F(Flash, ReadBackWritesTheFlashWordsHighByteFirstAndOnlyTheBlocksThatCame) {
     Start();
-    Load(9000);
+    Load(4 * 4096);
     EXPECT_EQ(ReadBack(LOAD, LOAD + 8191), box->FlashRange(LOAD, 8192));
-    EXPECT_EQ(rc, 0);
     EXPECT_EQ(out, "read Block 32768read Block 36864");
     EXPECT_EQ(ReadBack(LOAD, LOAD), box->FlashRange(LOAD, 2));
     EXPECT_EQ(ReadBack(LOAD + 2, LOAD + 4), box->FlashRange(LOAD + 2, 4));  // completed to a word
     EXPECT_EQ(ReadBack(LOAD, LOAD - 1), Bytes{});
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(box->Violations(), std::vector<std::string>{});
-}
 
-TEST_F(Flash, ReadBackWritesOnlyTheBlocksThatCame) {
-    Start();
-    Load(4 * 4096);
     SilenceAfter(6000);  // the first block and part of the second
-    const Bytes file = ReadBack(LOAD, LOAD + 4 * 4096 - 1);
+    EXPECT_EQ(ReadBack(LOAD, LOAD + 4 * 4096 - 1), box->FlashRange(LOAD, 4096));
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(client->GetError(), RESULT_NO_ANSWER);
-    // The block that came before the box fell silent, and nothing else.
-    EXPECT_EQ(file, box->FlashRange(LOAD, 4096));
     EXPECT_EQ(out, "read Block 32768");
 }
 
