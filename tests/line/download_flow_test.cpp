@@ -69,7 +69,6 @@ TEST_F(DownloadFlow, FileChecksFailBeforeAnythingIsSent) {
     std::string big = File("big.bin", Bytes(0xF8000, 0x11));
     const Case cases[] = {
         {Path("missing.bin"), -1, RESULT_FILE_UNKNOWN},
-        {Path(""), -1, RESULT_FILE_UNKNOWN},  // the folder
         {File("empty.bin", {}), -1, RESULT_FILE_BAD_SIZE},
         {File("one.bin", Bytes(1, 1)), -1, RESULT_FILE_BAD_SIZE},
         {File("huge.bin", Bytes(0xF8001, 1)), -1, RESULT_FILE_BAD_SIZE},

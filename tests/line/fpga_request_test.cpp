@@ -2,11 +2,13 @@
 // send, and the host's way through them. A reply waits on the line before its request goes
 // out: the host sends without purging and then reads, so it meets the reply all the same.
 
+#include <thread>
+
 #include "download/fpga_frame.h"
-#include "line/link_peer.h"
+#include "line/verify_box_fixture.h"
 
 using namespace qel::dev;
-using link_peer::Bytes;
+using box_test::Bytes;
 
 namespace {
 
@@ -25,8 +27,12 @@ Bytes Announcing(int announced, std::size_t size) {
     return reply;
 }
 
-struct FpgaRequest : link_peer::LinkTest {
-    void Box(const Bytes& bytes) { peer->Put(bytes); }
+struct FpgaRequest : box_test::BoxFixture {
+    void SetUp() override {
+        BoxFixture::SetUp();
+        OpenClient();
+    }
+    void Box(const Bytes& bytes) { line.b->Write(bytes.data(), static_cast<DWORD>(bytes.size())); }
     // Sends the version query as the update does; the result and the console.
     std::pair<int, std::string> Query() {
         std::uint8_t frame[fpga::MAX_FRAME];

@@ -67,7 +67,6 @@ TEST_F(FpgaUpdate, FileChecksSendNothing) {
         std::string path;
         int code;
     } cases[] = {
-        {Path("missing.vme"), RESULT_FILE_UNKNOWN},
         {File("short.vme", qel::sim::MakeVmeFile(65535, 101)), RESULT_FILE_BAD_SIZE},
         {File("long.vme", qel::sim::MakeVmeFile(393217, 101)), RESULT_FILE_BAD_SIZE},
         {File("case.vme", wrongCase), RESULT_NO_FILE_ID},
