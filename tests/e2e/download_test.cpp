@@ -23,8 +23,8 @@ TEST(DownloadE2e, LoadsOrFailsWithTheTechniciansTextInBoundedTime) {
         std::size_t size;
     } rows[] = {
         {"plain", "", "", 0, done, 10000},
-        {"erase refused twice", "--fault refuse-erase=2", "", 6,
-         "Error 6 error flash deleting    ", 10000},
+        {"erase refused twice", "--fault refuse-erase=2", "", 6, "Error 6 error flash deleting    ",
+         10000},
         {"box dies after the first block", "--fault die-after=0", "", 3,
          "Error 3 no answwer              ", 10000},
         {"odd address", "", "8001", 10, "Error 10 targetadress bad        ", 10000},

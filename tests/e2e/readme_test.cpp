@@ -20,7 +20,7 @@ namespace {
 
 struct Call {
     std::string where, command, box;  // README.md:line, as typed for the shell, boxsim's options
-    bool sample;                       // else an example
+    bool sample;                      // else an example
     std::vector<std::string> output;
 };
 
@@ -55,8 +55,8 @@ TEST(ReadmeE2e, EveryExampleRunsAsWrittenAgainstTheSimulatedBox) {
         if (sample) code.erase(0, 2);
         // Not the synopsis with its [optional] part.
         if (code.rfind("bin2plv32 ", 0) != 0 || code.find('[') != std::string::npos) continue;
-        Call run{"README.md:" + std::to_string(i + 1), code.substr(0, code.find(" #")), "", sample,
-                 {}};
+        Call run{
+            "README.md:" + std::to_string(i + 1), code.substr(0, code.find(" #")), "", sample, {}};
         run.command.erase(run.command.find_last_not_of(' ') + 1);
         const std::size_t box = code.find("(box: ");
         if (box != std::string::npos) run.box = code.substr(box + 6, code.find(')', box) - box - 6);

@@ -10,21 +10,19 @@
 
 namespace {
 
-
 using Bytes = std::vector<std::uint8_t>;
 using Words = std::vector<std::uint16_t>;
 using qel::sim::ChecksumByte;
 using qel::sim::ChecksumWord;
 
 struct Frame {
-    bool valid = false;
     std::string name;
     std::uint32_t p1 = 0, p2 = 0;
     std::uint16_t crc = 0;
 };
 
-// Un-whitens a 21-byte frame as the box does.
-inline Frame Decode(const Bytes& raw) {
+// Un-whitens a 21-byte frame as the box does (its checksum bytes are not checked).
+Frame Decode(const Bytes& raw) {
     Frame f;
     if (raw.size() != 21 || !std::equal(raw.begin(), raw.begin() + 7, "REMOTE")) return f;
     std::uint8_t plain[12];
@@ -32,7 +30,6 @@ inline Frame Decode(const Bytes& raw) {
         plain[i] = raw[7 + i] ^ static_cast<std::uint8_t>(f.crc & 0xFF);
         f.crc = ChecksumByte(f.crc, plain[i]);
     }
-    f.valid = raw[19] == (f.crc & 0xFF) && raw[20] == f.crc >> 8 && plain[11] == 0;
     for (int i = 0; i < 4; ++i) {
         f.p1 = f.p1 << 8 | plain[i];
         f.p2 = f.p2 << 8 | plain[4 + i];
@@ -55,7 +52,6 @@ class Peer {
         dcb.BaudRate = rate;
         end_->SetCommState(dcb);
     }
-    qel::dev::VirtualEnd& End() { return *end_; }
     // Waits up to 5 s (real time) until the host's end runs at rate: a box that prompts
     // sooner is heard garbled, however long it settled first.
     bool AwaitHostBaud(qel::dev::DWORD rate) {
@@ -182,8 +178,6 @@ class LinkTest : public box_test::BoxFixture {
     std::unique_ptr<Peer> peer;
 };
 
-
-
 using qel::dev::NowMs;
 using Link = LinkTest;
 
@@ -197,7 +191,7 @@ TEST_F(Link, CommandFramesWaitForThePromptAndPassOnlyOnTheirOwnEcho) {
     // Any first byte other than the prompt is no prompt either.
     peer->Put('x');
     EXPECT_EQ(client->SendCommand("NOP", 0, 0), -3);
-    EXPECT_FALSE(peer->End().WaitReadable(50));
+    EXPECT_FALSE(line.b->WaitReadable(50));
 
     Frame frame;
     // The frame is whitened with its running checksum; prompts beyond the first are dropped, not
@@ -207,7 +201,6 @@ TEST_F(Link, CommandFramesWaitForThePromptAndPassOnlyOnTheirOwnEcho) {
     peer->Join();
     EXPECT_EQ(peer->heard, (Bytes{'R', 'E', 'M',  'O',  'T',  'E',  0,    0,    0,   0,   0,  0, 0,
                                   0,   0,   0x4E, 0x8E, 0x9E, 0xF3, 0x0F, 0x89, 'L', 'H', '+'}));
-
 }
 
 TEST_F(Link, ConnectWakesASilentBoxWithABreakAndTakesAPromptUpToTheTenthByte) {
@@ -228,10 +221,10 @@ TEST_F(Link, ConnectWakesASilentBoxWithABreakAndTakesAPromptUpToTheTenthByte) {
         EXPECT_GE(NowMs() - start, 0.9 * (1000 + 100 + 1000 + 100));
         peer->Join();
         // A prompt after the tenth byte comes too late: the box is not named again.
-        EXPECT_FALSE(peer->End().WaitReadable(200));
+        EXPECT_FALSE(line.b->WaitReadable(200));
     }
-    EXPECT_EQ(peer->End().BreaksReceived(), 2);
-    EXPECT_TRUE(peer->End().DtrOn());
+    EXPECT_EQ(line.b->BreaksReceived(), 2);
+    EXPECT_TRUE(line.b->DtrOn());
     // DTR drops with the next change of the line, not at once.
     qel::dev::DCB* settings = V24LineSettings(Port());
     ASSERT_NE(settings, nullptr);

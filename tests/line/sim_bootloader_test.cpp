@@ -48,8 +48,8 @@ TEST_F(Bootloader, ProgramBlockCutsTheCountAndAddsWhereEachStepFailed) {
     const struct {
         const char* fault;
         int sum, state;
-    } rows[] = {{"wrong-echo=1", 100, -1}, {"corrupt-block=1", 200, '-'},
-                {"refuse-program=2", 400, -1}};
+    } rows[] = {
+        {"wrong-echo=1", 100, -1}, {"corrupt-block=1", 200, '-'}, {"refuse-program=2", 400, -1}};
     int total = 0;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.fault);

@@ -33,38 +33,40 @@ TEST(FrontendArguments, TwoArgumentsTakeAddressFromImageAndNoTarget) {
     }
 }
 
-TEST(FrontendArguments, StartAddressFollowsBase16Rules) {
-    for (auto [text, address] : {std::pair{"1C000", 0x1C000},
-                                 {"0x1C000", 0x1C000},
-                                 {"  1c000zz", 0x1C000},
-                                 {"zz", 0},
-                                 {"-1", -1},
-                                 {"-10", -16},
-                                 {"FFFFFFFF", 2147483647},
-                                 {"-123456789ABCDEF", -2147483647 - 1},
-                                 {"TARGET=PLV", 0}}) {  // the key is case-sensitive
-        const Arguments args = Parsed({"fw.bin", text, "2"});
-        EXPECT_EQ(args.startAddress, address) << text;
-        EXPECT_EQ(args.targetName, "") << text;
-    }
-}
-
-TEST(FrontendArguments, TargetNameIsTheTextAfterTheKey) {
-    EXPECT_EQ(Parsed({"fw.bin", "target=TARSK880", "2"}).startAddress, -1);
-    // Short names name the box themselves, not the tail of the key.
-    for (auto [text, name] : {std::pair{"target=TARSK880", "TARSK880"},
-                              {"target=PLV", "PLV"},
-                              {"target=PLV 200", "PLV 200"},
-                              {"xtarget=NUX_1000", "NUX_1000"},
-                              {"target=LONGERNAME9", "GERNAME9"},
-                              {"target=", ""}}) {
-        EXPECT_EQ(Parsed({"fw.bin", text, "2"}).targetName, name) << text;
+// The middle argument: a base-16 address, or a target name after the key (short names name
+// the box themselves, not the tail of the key).
+TEST(FrontendArguments, MiddleArgumentIsAnAddressOrATargetName) {
+    const struct {
+        const char* text;
+        int address;
+        const char* target;
+    } rows[] = {
+        {"1C000", 0x1C000, ""},
+        {"0x1C000", 0x1C000, ""},
+        {"  1c000zz", 0x1C000, ""},
+        {"zz", 0, ""},
+        {"-1", -1, ""},
+        {"-10", -16, ""},
+        {"FFFFFFFF", 2147483647, ""},
+        {"-123456789ABCDEF", -2147483647 - 1, ""},
+        {"TARGET=PLV", 0, ""},  // the key is case-sensitive
+        {"target=TARSK880", -1, "TARSK880"},
+        {"target=PLV", -1, "PLV"},
+        {"target=PLV 200", -1, "PLV 200"},
+        {"xtarget=NUX_1000", -1, "NUX_1000"},
+        {"target=LONGERNAME9", -1, "GERNAME9"},
+        {"target=", -1, ""},
+    };
+    for (const auto& row : rows) {
+        const Arguments args = Parsed({"fw.bin", row.text, "2"});
+        EXPECT_EQ(args.startAddress, row.address) << row.text;
+        EXPECT_EQ(args.targetName, row.target) << row.text;
     }
 }
 
 TEST(FrontendArguments, FpgaFileIsRecognisedCaseSensitively) {
-    for (auto [file, fpga] : {std::pair{"fw.vme.bin", true}, {"/tmp/a.vme", true},
-                              {"FW.VME", false}, {"fw.vm", false}})
+    for (auto [file, fpga] :
+         {std::pair{"fw.vme.bin", true}, {"/tmp/a.vme", true}, {"FW.VME", false}, {"fw.vm", false}})
         EXPECT_EQ(Parsed({file, "target=X", "2"}).isFpgaFile, fpga) << file;
 }
 
