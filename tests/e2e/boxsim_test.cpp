@@ -1,5 +1,5 @@
-// The boxsim program on a pseudo-terminal: its ready line and link, the line's rate, what it
-// leaves behind when stopped, and bad arguments.
+// The boxsim program on a pseudo-terminal: its ready line and link, the line's rate, the link it
+// removes when stopped, and bad arguments.
 #include <stdlib.h>
 
 #include <filesystem>
@@ -28,10 +28,7 @@ int OpenAndName() {
 
 TEST(BoxsimE2e, PlaysTheBoxOnAPtyAndCleansUpWhenStopped) {
     ScratchDir dir;
-    const std::string flashOut = dir.path + "/flash.bin";
-    ChildProcess sim(
-        {BOXSIM_PATH, "--port", "COM9", "--flash-out", flashOut, "--log", dir.path + "/box.log"},
-        dir.path);
+    ChildProcess sim({BOXSIM_PATH, "--port", "COM9"}, dir.path);
     ASSERT_TRUE(sim.ReadUntil("\n", 5000)) << sim.output;
     const fs::path link = dir.path + "/com9";
     ASSERT_TRUE(fs::is_symlink(link));
@@ -55,9 +52,6 @@ TEST(BoxsimE2e, PlaysTheBoxOnAPtyAndCleansUpWhenStopped) {
     sim.Terminate();
     EXPECT_EQ(sim.Finish(5000), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
-    EXPECT_EQ(fs::file_size(flashOut), 0x100000u);
-    const std::string log = dir.Read("box.log");
-    EXPECT_NE(log.find("stats "), std::string::npos) << log;
 }
 
 TEST(BoxsimE2e, RefusesBadArguments) {

@@ -97,15 +97,11 @@ TEST(FrontendE2e, PortThatCannotOpenLeavesTheVerdictToTheClient) {
     ScratchDir ports;
     const std::string vme = ports.Write("cfg.vme", "coVersion 123" + std::string(65523, '\0'));
     const std::string fpga = kBanner + "FPGA-Programmierung \nFile: ";
-    const std::string missing = ports.path + "/none.vme";
     const struct {
         std::string args;
         int code;
         std::string out;
     } rows[] = {
-        {ports.path + "/none.bin 7", 4, kBanner + "Error 4 file unknown            "},
-        {missing + " target=PLV 7", 4,
-         fpga + missing + "\nPort:7\nError: 4 file unknown            "},
         {vme + " 9", 19, fpga + vme + "\nPort:9\nerror 101 30\nError: 19 no Answer               "},
         // The image's own identification texts stand between.
         {ports.Write("fw.bin", std::string(10000, '\x11')) + " 7", 3,

@@ -19,20 +19,14 @@ using namespace qel::test;
 namespace {
 
 struct Call {
-    int line;             // in README.md
-    std::string command;  // as typed, for the shell
-    bool sample;          // else an example
-    std::string box;      // boxsim's options
+    std::string where, command, box;  // README.md:line, as typed for the shell, boxsim's options
+    bool sample;                      // else an example
     std::vector<std::string> output;
 };
 
-std::string TrimRight(std::string s) {
-    return s.erase(s.find_last_not_of(' ') + 1);
-}
-
 std::vector<std::string> Lines(std::istream&& in) {
     std::vector<std::string> lines;
-    for (std::string l; std::getline(in, l);) lines.push_back(TrimRight(l));
+    for (std::string l; std::getline(in, l);) lines.push_back(l.erase(l.find_last_not_of(' ') + 1));
     return lines;
 }
 
@@ -51,25 +45,25 @@ bool Matches(const std::vector<std::string>& want, std::size_t w,
 TEST(ReadmeE2e, EveryExampleRunsAsWrittenAgainstTheSimulatedBox) {
     const fs::path root = fs::path(__FILE__).parent_path().parent_path().parent_path();
     const std::vector<std::string> lines = Lines(std::ifstream(root / "README.md"));
-    const std::string indent = "    ";
     std::vector<std::string> setup;
     std::vector<Call> runs;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].rfind(indent, 0) != 0) continue;
-        std::string code = lines[i].substr(indent.size());
+        if (lines[i].rfind("    ", 0) != 0) continue;
+        std::string code = lines[i].substr(4);
         if (code.rfind("boxsim --make-", 0) == 0) setup.push_back(code);
         const bool sample = code.rfind("$ ", 0) == 0;
-        if (sample) code = code.substr(2);
+        if (sample) code.erase(0, 2);
         // Not the synopsis with its [optional] part.
         if (code.rfind("bin2plv32 ", 0) != 0 || code.find('[') != std::string::npos) continue;
         Call run{
-            static_cast<int>(i + 1), TrimRight(code.substr(0, code.find(" #"))), sample, {}, {}};
+            "README.md:" + std::to_string(i + 1), code.substr(0, code.find(" #")), "", sample, {}};
+        run.command.erase(run.command.find_last_not_of(' ') + 1);
         const std::size_t box = code.find("(box: ");
         if (box != std::string::npos) run.box = code.substr(box + 6, code.find(')', box) - box - 6);
         // A sample's output runs to the end of the code block; an empty line stays inside it.
         for (std::size_t j = i + 1; sample && j < lines.size(); ++j) {
-            if (!lines[j].empty() && lines[j].rfind(indent, 0) != 0) break;
-            run.output.push_back(lines[j].substr(std::min(lines[j].size(), indent.size())));
+            if (!lines[j].empty() && lines[j].rfind("    ", 0) != 0) break;
+            run.output.push_back(lines[j].substr(std::min<std::size_t>(lines[j].size(), 4)));
         }
         while (!run.output.empty() && run.output.back().empty()) run.output.pop_back();
         runs.push_back(run);
@@ -95,13 +89,10 @@ TEST(ReadmeE2e, EveryExampleRunsAsWrittenAgainstTheSimulatedBox) {
         ChildProcess tool = shell(run.command);
         const int code = tool.Finish(120000);
         StopBoxsim(box);
-        const std::string where = "README.md:" + std::to_string(run.line) + ": " + run.command;
-        if (run.sample)
-            EXPECT_TRUE(Matches(run.output, 0, Lines(std::istringstream(tool.output)), 0))
-                << where << "\n"
-                << tool.output;
-        else
-            EXPECT_EQ(code, 0) << where << "\n" << tool.output;
+        SCOPED_TRACE(run.where + ": " + run.command + "\n" + tool.output);
+        EXPECT_TRUE(run.sample ? Matches(run.output, 0, Lines(std::istringstream(tool.output)), 0)
+                               : code == 0)
+            << "exit code " << code;
     }
 }
 

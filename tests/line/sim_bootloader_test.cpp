@@ -3,6 +3,7 @@
 // in the link tests, so the two cannot share a misunderstanding unseen.
 
 #include "line/verify_box_fixture.h"
+#include "sim/fault_option.h"
 
 namespace {
 
@@ -37,23 +38,43 @@ TEST_F(Bootloader, ProgramsWordsInTheImageFilesByteOrderOnlyOverErasedFlash) {
     EXPECT_NE(box->Violations()[0].find("unerased"), std::string::npos) << box->Violations()[0];
 }
 
-TEST_F(Bootloader, CorruptedOrRefusedBlocksNeverReachTheFlashAndAWrongEchoIsCaught) {
-    Named([](auto& o) {
-        o.faults.corruptBlock = 0;
-        o.faults.wrongEchoCommand = 1;
-    });
-    EXPECT_EQ(client->ProgramBlock(words, 0x8000, 1), -1);
-    EXPECT_EQ(client->GetError(), 200) << "the box's own checksum caught it";
-    EXPECT_EQ(client->SendCommand("NOP", 0, 0), -1) << "echo of command 1 is wrong";
-
-    qel::sim::Faults refused;
-    refused.refuseBlock = 1;
-    refused.refuseAtProgram = true;
-    box->SetFaults(refused);
-    EXPECT_EQ(client->ProgramBlock(words, 0x8000, 1), -1);
-    EXPECT_EQ(client->GetError(), 200 + 400) << "taken, but not programmed";
-    EXPECT_EQ(box->FlashRange(0x8000, 2), (Bytes{0xFF, 0xFF}));
+TEST_F(Bootloader, ProgramBlockCutsTheCountAndAddsWhereEachStepFailed) {
+    Named([](auto&) {});
+    std::vector<std::uint16_t> block(5000, 0x5AA5);
+    EXPECT_EQ(client->ProgramBlock(block.data(), 0x8000, 5000), 0);
+    EXPECT_EQ(box->FlashRange(0x8000 + 4094, 4), (Bytes{0x5A, 0xA5, 0xFF, 0xFF}));
+    // Frame rejected +100, block refused +200 (the box's refusal kept as the state), another
+    // answer than "+" +400. The box counts commands and blocks over its life.
+    const struct {
+        const char* fault;
+        int sum, state;
+    } rows[] = {
+        {"wrong-echo=1", 100, -1}, {"corrupt-block=1", 200, '-'}, {"refuse-program=2", 400, -1}};
+    int total = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fault);
+        qel::sim::Faults faults;
+        ASSERT_TRUE(qel::sim::ParseFault(row.fault, faults));
+        box->SetFaults(faults);
+        EXPECT_EQ(client->ProgramBlock(words, 0x9000, 2), -1);
+        EXPECT_EQ(client->GetError(), total += row.sum);
+        if (row.state >= 0) {
+            EXPECT_EQ(client->GetState(), row.state);
+        }
+    }
+    EXPECT_EQ(box->FlashRange(0x9000, 4), Bytes(4, 0xFF));
     EXPECT_TRUE(box->Violations().empty()) << box->Violations()[0];
+
+    // No answer within 5 s +300: a box on the same line that programs for 6 s.
+    box->Stop();
+    qel::sim::BoxOptions slow;
+    slow.programMsPerBlock = 6000;
+    box = std::make_unique<qel::sim::Box>(qel::sim::MakeVirtualWire(line.b, line.a), slow);
+    box->Start();
+    qel::dev::SetTimeScale(10);
+    ASSERT_EQ(client->Connect("PLV 200"), 0);
+    EXPECT_EQ(client->ProgramBlock(words, 0x9000, 2), -2);
+    EXPECT_EQ(client->GetError(), total + 300);
 }
 
 TEST_F(Bootloader, BreakRestartsAt19200AndBringsUpTheBootloaderFromTheFirmware) {

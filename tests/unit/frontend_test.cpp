@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
-#include <memory>
 #include <vector>
 
 #include "app/arguments.h"
@@ -34,40 +33,41 @@ TEST(FrontendArguments, TwoArgumentsTakeAddressFromImageAndNoTarget) {
     }
 }
 
-TEST(FrontendArguments, StartAddressFollowsBase16Rules) {
-    for (auto [text, address] : {std::pair{"1C000", 0x1C000},
-                                 {"0x1C000", 0x1C000},
-                                 {"  1c000zz", 0x1C000},
-                                 {"zz", 0},
-                                 {"-1", -1},
-                                 {"-10", -16},
-                                 {"FFFFFFFF", 2147483647},
-                                 {"-123456789ABCDEF", -2147483647 - 1},
-                                 {"TARGET=PLV", 0}}) {  // the key is case-sensitive
-        const Arguments args = Parsed({"fw.bin", text, "2"});
-        EXPECT_EQ(args.startAddress, address) << text;
-        EXPECT_EQ(args.targetName, "") << text;
-    }
-}
-
-TEST(FrontendArguments, TargetNameIsTheTextAfterTheKey) {
-    EXPECT_EQ(Parsed({"fw.bin", "target=TARSK880", "2"}).startAddress, -1);
-    // Short names name the box themselves, not the tail of the key.
-    for (auto [text, name] : {std::pair{"target=TARSK880", "TARSK880"},
-                              {"target=PLV", "PLV"},
-                              {"target=PLV 200", "PLV 200"},
-                              {"xtarget=NUX_1000", "NUX_1000"},
-                              {"target=LONGERNAME9", "GERNAME9"},
-                              {"target=", ""}}) {
-        EXPECT_EQ(Parsed({"fw.bin", text, "2"}).targetName, name) << text;
+// The middle argument: a base-16 address, or a target name after the key (short names name
+// the box themselves, not the tail of the key).
+TEST(FrontendArguments, MiddleArgumentIsAnAddressOrATargetName) {
+    const struct {
+        const char* text;
+        int address;
+        const char* target;
+    } rows[] = {
+        {"1C000", 0x1C000, ""},
+        {"0x1C000", 0x1C000, ""},
+        {"  1c000zz", 0x1C000, ""},
+        {"zz", 0, ""},
+        {"-1", -1, ""},
+        {"-10", -16, ""},
+        {"FFFFFFFF", 2147483647, ""},
+        {"-123456789ABCDEF", -2147483647 - 1, ""},
+        {"TARGET=PLV", 0, ""},  // the key is case-sensitive
+        {"target=TARSK880", -1, "TARSK880"},
+        {"target=PLV", -1, "PLV"},
+        {"target=PLV 200", -1, "PLV 200"},
+        {"xtarget=NUX_1000", -1, "NUX_1000"},
+        {"target=LONGERNAME9", -1, "GERNAME9"},
+        {"target=", -1, ""},
+    };
+    for (const auto& row : rows) {
+        const Arguments args = Parsed({"fw.bin", row.text, "2"});
+        EXPECT_EQ(args.startAddress, row.address) << row.text;
+        EXPECT_EQ(args.targetName, row.target) << row.text;
     }
 }
 
 TEST(FrontendArguments, FpgaFileIsRecognisedCaseSensitively) {
-    EXPECT_TRUE(Parsed({"fw.vme.bin", "2"}).isFpgaFile);
-    EXPECT_TRUE(Parsed({"/tmp/a.vme", "target=X", "2"}).isFpgaFile);
-    EXPECT_FALSE(Parsed({"FW.VME", "2"}).isFpgaFile);
-    EXPECT_FALSE(Parsed({"fw.vm", "2"}).isFpgaFile);
+    for (auto [file, fpga] :
+         {std::pair{"fw.vme.bin", true}, {"/tmp/a.vme", true}, {"FW.VME", false}, {"fw.vm", false}})
+        EXPECT_EQ(Parsed({file, "target=X", "2"}).isFpgaFile, fpga) << file;
 }
 
 // The texts the tool prints are compared in full by its end-to-end tests; these are the rest.
@@ -81,17 +81,6 @@ TEST(FrontendClient, MessagesKeepTheirPaddingAndSpelling) {
         EXPECT_TRUE(size == 0 || size == 24u) << code;
     }
     for (int code : {1, 11, 17, -1, 29, 255}) EXPECT_EQ(CDownload::GetErrorText(code), "") << code;
-}
-
-TEST(FrontendClient, RuntimeClassCreatesAnUnboundClient) {
-    const CRuntimeClass* cls = &CDownload::classCDownload;
-    EXPECT_TRUE(cls->IsDerivedFrom(&CObject::classCObject));
-    std::unique_ptr<CObject> object(cls->CreateObject());
-    ASSERT_NE(object, nullptr);
-    EXPECT_EQ(object->GetRuntimeClass(), cls);
-    auto* client = dynamic_cast<CDownload*>(object.get());
-    ASSERT_NE(client, nullptr);
-    EXPECT_EQ(client->GetError(), RESULT_PORT_NOT_OPEN);
 }
 
 }  // namespace
