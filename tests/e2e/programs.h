@@ -19,11 +19,14 @@ inline std::vector<std::string> Words(const std::string& text) {
     return {std::istream_iterator<std::string>(in), {}};
 }
 
-// boxsim on the port in folder dir with the options (words), once it says it is ready.
+// boxsim on the port in folder dir with the options (words, then more as they are), once it
+// says it is ready.
 inline std::unique_ptr<ChildProcess> StartBoxsim(const std::string& port, const std::string& dir,
-                                                 const std::string& options) {
+                                                 const std::string& options,
+                                                 const std::vector<std::string>& more = {}) {
     std::vector<std::string> argv = Words(options);
     argv.insert(argv.begin(), {BOXSIM_PATH, "--port", port});
+    argv.insert(argv.end(), more.begin(), more.end());
     auto box = std::make_unique<ChildProcess>(argv, dir);
     EXPECT_TRUE(box->ReadUntil("boxsim ready", 10000)) << box->output;
     return box;

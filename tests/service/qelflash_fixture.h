@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "e2e/child_process.h"
+#include "e2e/programs.h"
 #include "service/event.h"
 #include "sim/images.h"
 
@@ -25,22 +25,15 @@ class Qelflash : public ::testing::Test {
     }
 
     // boxsim as COMn in the test's ports folder, its flash written out when it stops.
-    void StartBox(int n, std::vector<std::string> options = {}) {
-        std::vector<std::string> argv{
-            BOXSIM_PATH, "--port",      "COM" + std::to_string(n),        "--dir",
-            dir.path,    "--flash-out", Path("flash" + std::to_string(n))};
-        argv.insert(argv.end(), options.begin(), options.end());
-        auto box = std::make_unique<ChildProcess>(argv, dir.path);
-        ASSERT_TRUE(box->ReadUntil("boxsim ready", 10000)) << box->output;
-        boxes_[n] = std::move(box);
+    void StartBox(int n, const std::vector<std::string>& options = {}) {
+        boxes_[n] = qel::test::StartBoxsim(
+            "COM" + std::to_string(n), dir.path,
+            "--dir " + dir.path + " --flash-out " + Path("flash" + std::to_string(n)), options);
     }
     // Stops box n; size bytes of its flash from address on.
     Bytes StopBox(int n, std::size_t address = 0, std::size_t size = 0) {
-        std::unique_ptr<ChildProcess>& box = boxes_[n];
-        if (!box) return {};
-        box->Terminate();
-        box->Finish(10000);
-        box.reset();
+        if (!boxes_[n]) return {};
+        qel::test::StopBoxsim(boxes_[n]);
         std::string flash = dir.Read("flash" + std::to_string(n));
         if (flash.size() < address + size) return {};
         return Bytes(flash.begin() + address, flash.begin() + address + size);
