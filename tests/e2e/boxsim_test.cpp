@@ -1,5 +1,5 @@
 // The boxsim program on a pseudo-terminal: its ready line and link, the line's rate, the link it
-// removes when stopped, and bad arguments.
+// removes when stopped.
 #include <stdlib.h>
 
 #include <filesystem>
@@ -52,17 +52,6 @@ TEST(BoxsimE2e, PlaysTheBoxOnAPtyAndCleansUpWhenStopped) {
     sim.Terminate();
     EXPECT_EQ(sim.Finish(5000), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
-}
-
-TEST(BoxsimE2e, RefusesBadArguments) {
-    ScratchDir dir;
-    for (const std::string& args :
-         std::vector<std::string>{"", "--port COM9 --fault refuse-block",
-                                  "--port LPT1 --dir " + dir.path, "--port COM9 --mode sleepy"}) {
-        std::vector<std::string> argv = Words(args);
-        argv.insert(argv.begin(), BOXSIM_PATH);
-        EXPECT_EQ(ChildProcess(argv, dir.path).Finish(5000), 2) << args;
-    }
 }
 
 }  // namespace

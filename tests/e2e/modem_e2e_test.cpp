@@ -92,17 +92,4 @@ TEST(ModemE2e, DialSendAFileThroughTheCallHangUp) {
     }
 }
 
-TEST(ModemE2e, ModemsimRefusesBadArguments) {
-    ScratchDir dir;
-    for (std::vector<std::string> args : {std::vector<std::string>{"--port", "LPT1"},
-                                          {"--port", "COM7", "--dial-ms", "soon"},
-                                          {"--port", "COM7", "--echo", "2"},
-                                          {"--port", "COM7", "--dial", "555"},
-                                          {"--bogus"}}) {
-        args.insert(args.begin(), MODEMSIM_PATH);
-        ChildProcess sim(args, dir.path);
-        EXPECT_EQ(sim.Finish(5000), 2) << args[1] << " " << args.back();
-    }
-}
-
 }  // namespace
