@@ -28,7 +28,6 @@ TEST(DownloadE2e, LoadsOrFailsWithTheTechniciansTextInBoundedTime) {
         {"box dies after the first block", "--fault die-after=0", "", 3,
          "Error 3 no answwer              ", 10000},
         {"odd address", "", "8001", 10, "Error 10 targetadress bad        ", 10000},
-        {"one-byte image", "", "", 5, "Error 5 file bad size           ", 1},
         // The last row's log is read below.
         {"refused block", "--fault refuse-block=1", "", 0, done, 10000},
     };

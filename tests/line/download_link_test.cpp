@@ -161,7 +161,7 @@ class Peer {
 };
 
 // A client at 19200 on one end of the in-memory line, the peer on the other.
-class LinkTest : public box_test::BoxFixture {
+class Link : public box_test::BoxFixture {
   protected:
     void SetUp() override {
         BoxFixture::SetUp();
@@ -173,13 +173,10 @@ class LinkTest : public box_test::BoxFixture {
         peer->Join();
         BoxFixture::TearDown();
     }
-    int Port() const { return port; }
-
     std::unique_ptr<Peer> peer;
 };
 
 using qel::dev::NowMs;
-using Link = LinkTest;
 
 TEST_F(Link, CommandFramesWaitForThePromptAndPassOnlyOnTheirOwnEcho) {
     // Without a prompt nothing is sent.
@@ -226,7 +223,7 @@ TEST_F(Link, ConnectWakesASilentBoxWithABreakAndTakesAPromptUpToTheTenthByte) {
     EXPECT_EQ(line.b->BreaksReceived(), 2);
     EXPECT_TRUE(line.b->DtrOn());
     // DTR drops with the next change of the line, not at once.
-    qel::dev::DCB* settings = V24LineSettings(Port());
+    qel::dev::DCB* settings = V24LineSettings(port);
     ASSERT_NE(settings, nullptr);
     EXPECT_EQ(settings->fDtrControl, qel::dev::DTR_CONTROL_DISABLE);
 }
