@@ -1,7 +1,6 @@
 // The real bin2plv32 updating the FPGA of boxsim's firmware over a pseudo-terminal: exact
 // console text, exit code, and the frames the box logged.
 
-#include <cstdio>
 
 #include "e2e/programs.h"
 
@@ -12,15 +11,7 @@ using namespace qel::test;
 TEST(FpgaEndToEnd, UpdatesAndRefusalsEndWithTheirTextAndCode) {
     qel::test::ScratchDir dir;
     const std::string path = dir.path + "/fpga.vme";
-    const std::string heading = kBanner + "FPGA-Programmierung \nFile: " + path + "\nPort:7\n";
-    std::string full;
-    char line[32];
-    for (int frame = 0; frame < 128; frame += 5) {
-        std::snprintf(line, sizeof line, "%4.1f%% \n", frame * 512 * 100.0 / 65536);
-        full += line;
-    }
-    // The box answers the end request within the first wait of its programming time.
-    full += " 0.0%\nProgramming finished 65522\nFPGA-Update erfolgreich";
+    const std::string heading = FpgaHeading(path), full = FpgaWholeUpdateText();
     const struct {
         const char* what;
         int size, version;

@@ -2,6 +2,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -13,6 +14,23 @@
 namespace qel::test {
 
 inline const std::string kBanner = "\nORN KALVER QEL-flash\n";
+
+// bin2plv32's heading for an FPGA update from path on COM7.
+inline std::string FpgaHeading(const std::string& path) {
+    return kBanner + "FPGA-Programmierung \nFile: " + path + "\nPort:7\n";
+}
+
+// What follows the heading when a 64 KiB file goes through whole: a progress line every
+// fifth frame, and the box answers the end request within the first wait of its programming.
+inline std::string FpgaWholeUpdateText() {
+    std::string text;
+    char line[32];
+    for (int frame = 0; frame < 128; frame += 5) {
+        std::snprintf(line, sizeof line, "%4.1f%% \n", frame * 512 * 100.0 / 65536);
+        text += line;
+    }
+    return text + " 0.0%\nProgramming finished 65522\nFPGA-Update erfolgreich";
+}
 
 inline std::vector<std::string> Words(const std::string& text) {
     std::istringstream in(text);

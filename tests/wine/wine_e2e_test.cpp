@@ -11,16 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "e2e/child_process.h"
+#include "e2e/programs.h"
 #include "sim/images.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using qel::test::ChildProcess;
+using namespace qel::test;
 namespace fs = std::filesystem;
 
-const std::string kBanner = "\nORN KALVER QEL-flash\n";
 const Bytes kImage = qel::sim::MakeFirmwareImage(10000, "TARSK880 V2", "01.23");
 const std::string kDownload =
     kBanner + "New firmware: TARSK880 V201.23\n 1.0% \n42.0% \n82.9% \n\nDownload erfolgreich";
@@ -76,13 +75,7 @@ TEST_F(WineE2e, DownloadFpgaUpdateAndUsageOnTheWindowsConsole) {
                            dir_.path)
                   .Finish(10000),
               0);
-    std::string fpga = kBanner + "FPGA-Programmierung \nFile: " + vme + "\nPort:7\n";
-    char line[32];
-    for (int frame = 0; frame < 128; frame += 5) {
-        std::snprintf(line, sizeof line, "%4.1f%% \n", frame * 512 * 100.0 / 65536);
-        fpga += line;
-    }
-    fpga += " 0.0%\nProgramming finished 65522\nFPGA-Update erfolgreich";
+    const std::string fpga = FpgaHeading(vme) + FpgaWholeUpdateText();
     const struct {
         std::vector<std::string> box;  // boxsim's options; none: no box
         std::vector<std::string> args;
